@@ -1,0 +1,37 @@
+// The program's start-up and shutdown around the modal run of the main dialog.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "app/program.h"
+#include "platform/system.h"
+
+namespace skewmon {
+
+inline constexpr std::size_t kExecutablePathCapacity = 256;
+
+// The machine list file beside an executable: everything from the last "."
+// of the whole path replaced by ".ini".
+std::string ListFilePathFor(std::string_view executablePath);
+
+// Upper-cases the command line in place; true when it asks for inline mode.
+bool DetectInlineMode(std::string& commandLine);
+
+// The network provider name from the registry, or the default.
+bool ReadNetworkProviderName(platform::Registry& registry, std::string& providerName);
+
+// The height of a 9-point font at `dpi` dots per inch (negative: character
+// height), rounded as the platform's MulDiv rounds.
+int FontHeightForDpi(int points, int dpi);
+
+// Start-up steps before the dialog: fills program.app.
+void StartUp(Program& program, std::string& commandLine);
+// Releases what start-up made.
+void ShutDown(Program& program);
+
+// The whole run: start-up, the modal main dialog, shutdown. Always 0.
+int RunApplication(Program& program, std::string commandLine);
+
+}  // namespace skewmon

@@ -1,0 +1,77 @@
+// The platform side of the remote time query: the clocks, the LAN Manager
+// time-of-day call, and a way to run one measurement so that it can be given
+// up at any moment without leaving anything behind.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace skewmon {
+
+// Remote clock minus local clock, in milliseconds.
+using Offset = std::int64_t;
+// No usable answer. Far larger than any difference of two valid clock readings.
+inline constexpr Offset kNoResponse = 1122334455667788;
+
+namespace platform {
+
+// The reply of the remote time-of-day call, field for field. Times are UTC.
+struct TimeOfDayInfo {
+    std::uint32_t elapsedt = 0;
+    std::uint32_t msecs = 0;
+    std::uint32_t hours = 0;
+    std::uint32_t mins = 0;
+    std::uint32_t secs = 0;
+    std::uint32_t hunds = 0;
+    std::int32_t timezone = 0;
+    std::uint32_t tinterval = 0;
+    std::uint32_t day = 0;
+    std::uint32_t month = 0;
+    std::uint32_t year = 0;
+    std::uint32_t weekday = 0;
+};
+
+// What one measurement reads: the tick count, the local UTC clock and the
+// remote machine's answer.
+class RemoteClock {
+public:
+    virtual ~RemoteClock() = default;
+    // Milliseconds from a monotonic clock; wraps around at 2^32.
+    virtual std::uint32_t tickCount() = 0;
+    // 100-ns intervals since 1601-01-01 00:00 UTC.
+    virtual std::int64_t systemTimeAsFileTime() = 0;
+    // serverName is two backslashes and the machine name. 0 = success.
+    virtual std::uint32_t remoteTimeOfDay(std::string_view serverName, TimeOfDayInfo& reply) = 0;
+};
+
+enum class QueryWait { kFinished, kTimedOut, kStopped };
+
+// One measurement under way. Destroying it abandons the measurement when it
+// has not finished: nothing of it can reach a later query.
+class PendingQuery {
+public:
+    virtual ~PendingQuery() = default;
+    // Waits until the measurement finishes, `limit` passes (none: no limit), or
+    // `stop` becomes true (checked at least every few tens of milliseconds).
+    virtual QueryWait wait(std::optional<std::chrono::milliseconds> limit,
+                           const std::atomic<bool>& stop) = 0;
+    // The measured offset or kNoResponse; meaningful after kFinished.
+    virtual Offset result() = 0;
+};
+
+class TimeQueryRunner {
+public:
+    virtual ~TimeQueryRunner() = default;
+    // Starts measuring serverName (two backslashes and the name). In inline
+    // mode a platform may run the measurement on the calling thread. Returns
+    // none when the measurement cannot be started at all.
+    virtual std::unique_ptr<PendingQuery> start(const std::string& serverName, bool inlineMode) = 0;
+};
+
+}  // namespace platform
+}  // namespace skewmon

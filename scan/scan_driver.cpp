@@ -1,0 +1,138 @@
+#include "scan/scan_driver.h"
+
+#include <cstring>
+
+#include "platform/text.h"
+#include "scan/assessment.h"
+#include "timing/remote_time.h"
+#include "timing/variance_text.h"
+
+namespace skewmon {
+namespace {
+
+constexpr std::uint32_t kBrowseBufferOffered = 65534;
+constexpr std::uint32_t kBrowseAllEntries = 0xFFFFFFFF;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsAsciiAlnum(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string Cut(std::string_view text, std::size_t capacity) {
+    return std::string(text.substr(0, capacity - 1));
+}
+
+}  // namespace
+
+bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    return true;
+}
+
+std::string NormaliseListLine(std::string_view piece) {
+    std::size_t start = 0;
+    while (start < piece.size() && IsBlank(piece[start])) ++start;
+    std::string name(piece.substr(start));
+    // The first character stays even when blank; the loop above leaves none.
+    while (name.size() > 1 && IsBlank(name.back())) name.pop_back();
+    platform::UpperCaseInPlace(name);
+    std::size_t slashes = 0;
+    while (slashes < name.size() && name[slashes] == '\\') ++slashes;
+    name.erase(0, slashes);
+    if (name.empty() || !IsAsciiAlnum(name.front())) return {};
+    return Cut(name, kMachineNameCapacity);
+}
+
+void ReadListMachines(std::FILE* file, const std::atomic<bool>& stop,
+                      const std::function<void(const std::string&)>& process) {
+    std::rewind(file);  // every scan reads the whole file again
+    char piece[kListPieceCapacity];
+    while (!stop && !std::feof(file)) {
+        if (!std::fgets(piece, sizeof piece, file)) break;  // end of file or read error
+        const std::string name = NormaliseListLine(std::string_view(piece, std::strlen(piece)));
+        if (!name.empty()) process(name);
+    }
+}
+
+void BrowseMachines(platform::NetworkBrowser& browser, const std::string& domain,
+                    const std::string& provider, const std::atomic<bool>& stop,
+                    const std::function<void(const std::string&)>& process) {
+    platform::NetResourceRequest request;
+    request.remoteName = domain;
+    request.provider = provider;
+    std::unique_ptr<platform::NetworkEnumeration> enumeration = browser.open(request);
+    if (!enumeration) return;
+
+    std::vector<platform::NetResourceEntry> entries;
+    while (!stop) {
+        const std::uint32_t status = enumeration->fetch(kBrowseBufferOffered, kBrowseAllEntries, entries);
+        if (status != 0 && status != platform::kStatusMoreData) break;
+        // A batch without entries cannot be followed by more; stopping here
+        // keeps a misbehaving source from holding the scan forever.
+        if (entries.empty()) break;
+        for (const platform::NetResourceEntry& entry : entries) {
+            if (stop) return;
+            if (entry.displayType != platform::kResourceDisplayServer) continue;
+            const std::string_view remote = entry.remoteName;
+            process(Cut(remote.size() > 2 ? remote.substr(2) : std::string_view(), kMachineNameCapacity));
+        }
+    }
+}
+
+void AddResultRow(platform::DialogControls& dialog, std::string_view row, bool local) {
+    const int index = dialog.listAdd(ctl::kResultsList, row);
+    if (index < 0) return;
+    if (local) dialog.listSelect(ctl::kResultsList, index);
+    dialog.repaintNow(ctl::kResultsList);
+    if (index > 0) dialog.listSetTop(ctl::kResultsList, index - 1);
+}
+
+void ProcessMachine(ScanJob& job, const std::string& name) {
+    const bool local = SameNameIgnoringCase(name, job.localComputerName);
+    std::string row = name;
+    if (local) {
+        ++job.figures.count;
+        row.append("\t+\t").append(VarianceText(0));
+    } else {
+        QueryContext query{job.dialog, job.timeQueries, job.app.inlineMode, job.stop};
+        const Offset r = CheckMachine(query, name);
+        if (job.stop) return;  // cancelled while waiting: this scan adds nothing more
+        if (r == kNoResponse) {
+            row.append("\t").append(kNoResponseText);
+        } else {
+            job.figures.sum += r;
+            ++job.figures.count;
+            const std::int64_t m = r < 0 ? -r : r;
+            row.append(r < 0 ? "\t-\t" : "\t+\t").append(VarianceText(m));
+            if (m > job.figures.worst) job.figures.worst = m;
+        }
+    }
+    AddResultRow(job.dialog, Cut(row, kRowCapacity), local);
+}
+
+void ScanThread(ScanJob& job) {
+    job.figures.worst = 0;
+    job.figures.count = 0;
+    job.figures.sum = 0;
+
+    std::string heading = "Variance from " + job.localComputerName + " yy-ddd-hh:mm:ss.mss (+/- 10 ms)";
+    job.dialog.setText(ctl::kHeading, Cut(heading, kRowCapacity));
+
+    std::string domain;
+    const int selected = job.dialog.comboSelected(ctl::kDomainSelector);
+    if (selected >= 0) domain = job.dialog.comboText(ctl::kDomainSelector, selected, kRowCapacity);
+
+    auto process = [&](const std::string& name) { ProcessMachine(job, name); };
+    if (job.app.machineListFile)
+        ReadListMachines(job.app.machineListFile.get(), job.stop, process);
+    else
+        BrowseMachines(job.browser, domain, job.app.networkProviderName, job.stop, process);
+
+    if (job.stop) return;  // a cancelled scan does not close
+    AssessScan(job);
+}
+
+}  // namespace skewmon

@@ -1,0 +1,58 @@
+// One scan: the walk over the machines of a source, one result row per
+// machine, and the closing assessment.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "app/app_state.h"
+#include "platform/browse.h"
+#include "platform/controls.h"
+#include "platform/time_query.h"
+#include "scan/scan_state.h"
+
+namespace skewmon {
+
+inline constexpr std::size_t kMachineNameCapacity = 256;
+inline constexpr std::size_t kRowCapacity = 512;
+inline constexpr std::size_t kListPieceCapacity = 255;  // 254 characters and the terminator
+inline constexpr char kNoResponseText[] = "No response or excessive latency";
+
+struct ScanJob {
+    const AppState& app;
+    ScanState& figures;
+    const std::string& localComputerName;
+    platform::DialogControls& dialog;  // the scan's gated view (ScanDialog)
+    platform::TimeQueryRunner& timeQueries;
+    platform::NetworkBrowser& browser;
+    const std::atomic<bool>& stop;
+    // Clears the scan-thread handle; run on the dialog's thread by the closing
+    // step, so that the dialog knows the scan is over.
+    std::function<void()> releaseThread;
+};
+
+// The thread body of a scan.
+void ScanThread(ScanJob& job);
+
+// The walks, calling `process` once per machine name in source order. They
+// end early when `stop` becomes true.
+void ReadListMachines(std::FILE* file, const std::atomic<bool>& stop,
+                      const std::function<void(const std::string&)>& process);
+void BrowseMachines(platform::NetworkBrowser& browser, const std::string& domain,
+                    const std::string& provider, const std::atomic<bool>& stop,
+                    const std::function<void(const std::string&)>& process);
+
+// Normalises one piece of a list-file line into a machine name; empty when
+// the line is to be ignored.
+std::string NormaliseListLine(std::string_view piece);
+
+void ProcessMachine(ScanJob& job, const std::string& name);
+void AddResultRow(platform::DialogControls& dialog, std::string_view row, bool local);
+
+// ASCII letter case ignored, as the local machine is recognised.
+bool SameNameIgnoringCase(std::string_view a, std::string_view b);
+
+}  // namespace skewmon

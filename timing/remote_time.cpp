@@ -1,0 +1,107 @@
+#include "timing/remote_time.h"
+
+#include <algorithm>
+#include <memory>
+
+namespace skewmon {
+namespace {
+
+constexpr std::int64_t kTicksPerMs = 10000;
+constexpr std::int64_t kTicksPerDay = 86400LL * 1000 * kTicksPerMs;
+
+bool IsLeapYear(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+std::uint32_t DaysInMonth(std::uint32_t year, std::uint32_t month) {
+    static constexpr std::uint32_t kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
+}
+
+// Days from 1601-01-01 to the given date of the proleptic Gregorian calendar.
+std::int64_t DaysSince1601(std::int64_t y, std::int64_t m, std::int64_t d) {
+    y -= m <= 2;
+    const std::int64_t era = y / 400;  // y >= 1600 here, never negative
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const std::int64_t daysSinceMarch1st0000 = era * 146097 + doe;
+    constexpr std::int64_t k1601 = 584694;  // 1601-01-01 counted the same way
+    return daysSinceMarch1st0000 - k1601;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> ReplyToFileTime(const platform::TimeOfDayInfo& reply) {
+    // A reply that names no real moment (month 13, day 31 of April, hour 24...)
+    // is no usable answer, not a garbage offset.
+    if (reply.year < 1601 || reply.year > 30827) return std::nullopt;
+    if (reply.month < 1 || reply.month > 12) return std::nullopt;
+    if (reply.day < 1 || reply.day > DaysInMonth(reply.year, reply.month)) return std::nullopt;
+    if (reply.hours > 23 || reply.mins > 59 || reply.secs > 59) return std::nullopt;
+    const std::uint64_t millis = std::min<std::uint64_t>(std::uint64_t{reply.hunds} * 10, 999);
+
+    const std::int64_t days = DaysSince1601(reply.year, reply.month, reply.day);
+    const std::int64_t ms = ((std::int64_t{reply.hours} * 60 + reply.mins) * 60 + reply.secs) * 1000 +
+                            static_cast<std::int64_t>(millis);
+    return days * kTicksPerDay + ms * kTicksPerMs;
+}
+
+Offset OffsetFromReadings(std::int64_t remote, std::int64_t local, std::uint32_t roundTripMs) {
+    if (roundTripMs > kMaxRoundTripMs) return kNoResponse;
+    const std::int64_t halfTrip = std::int64_t{roundTripMs / 2} * kTicksPerMs;
+    return (remote - halfTrip - local) / kTicksPerMs;  // truncates toward zero
+}
+
+Offset RemoteTimeWorker(platform::RemoteClock& clock, std::string_view serverName) {
+    const std::uint32_t t0 = clock.tickCount();
+    const std::int64_t local = clock.systemTimeAsFileTime();
+    platform::TimeOfDayInfo reply;
+    if (clock.remoteTimeOfDay(serverName, reply) != 0) return kNoResponse;
+    const std::uint32_t t1 = clock.tickCount();
+    const std::uint32_t roundTrip = t1 - t0;  // unsigned: a wrap between the readings does no harm
+
+    const std::optional<std::int64_t> remote = ReplyToFileTime(reply);
+    if (!remote) return kNoResponse;
+    return OffsetFromReadings(*remote, local, roundTrip);
+}
+
+std::string QueryServerName(std::string_view machine) {
+    std::string name = "\\\\";
+    name.append(machine.substr(0, kServerNameCapacity - 1 - name.size()));
+    return name;
+}
+
+Offset CheckMachine(QueryContext& context, std::string_view name) {
+    platform::DialogControls& dialog = context.dialog;
+    dialog.pushWaitCursor();
+
+    std::string status = "Checking ";
+    status.append(name.substr(0, kStatusTextCapacity - 1 - status.size() - 3));
+    status.append("...");
+    dialog.setText(ctl::kResultsGroup, status);
+
+    Offset result = kNoResponse;
+    if (std::unique_ptr<platform::PendingQuery> query =
+            context.runner.start(QueryServerName(name), context.inlineMode)) {
+        if (context.inlineMode) {
+            if (query->wait(std::nullopt, context.stop) == platform::QueryWait::kFinished)
+                result = query->result();
+        } else {
+            switch (query->wait(kQueryTimeoutMs, context.stop)) {
+                case platform::QueryWait::kFinished:
+                    result = query->result();
+                    break;
+                case platform::QueryWait::kTimedOut:
+                    query.reset();  // given up: its answer can no longer arrive
+                    dialog.beep(2000, 200);
+                    break;
+                case platform::QueryWait::kStopped:
+                    break;
+            }
+        }
+    }
+
+    dialog.popWaitCursor();
+    return result;
+}
+
+}  // namespace skewmon

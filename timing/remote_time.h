@@ -1,0 +1,50 @@
+// Asking one machine for its time of day and turning the answer into an Offset.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/controls.h"
+#include "platform/time_query.h"
+
+namespace skewmon {
+
+inline constexpr std::chrono::milliseconds kQueryTimeoutMs{3000};
+inline constexpr std::uint32_t kMaxRoundTripMs = 1500;
+inline constexpr std::size_t kServerNameCapacity = 256;
+inline constexpr std::size_t kStatusTextCapacity = 256;
+
+// The reply's calendar fields as a count of 100-ns intervals since
+// 1601-01-01 00:00 UTC (the day of the week is ignored); none when the fields
+// do not form a valid UTC time.
+std::optional<std::int64_t> ReplyToFileTime(const platform::TimeOfDayInfo& reply);
+
+// The offset of a reply read at `remote`, whose request left when the local
+// clock read `local` and took `roundTripMs`: the remote reading against the
+// local clock at the middle of the round trip. kNoResponse past the
+// round-trip limit.
+Offset OffsetFromReadings(std::int64_t remote, std::int64_t local, std::uint32_t roundTripMs);
+
+// One measurement: reads the clocks around the remote call in the order that
+// keeps the round trip tight. serverName is two backslashes and the name.
+Offset RemoteTimeWorker(platform::RemoteClock& clock, std::string_view serverName);
+
+// "\\NAME", cut to the server-name buffer.
+std::string QueryServerName(std::string_view machine);
+
+struct QueryContext {
+    platform::DialogControls& dialog;  // the scan's view of the dialog
+    platform::TimeQueryRunner& runner;
+    bool inlineMode = false;
+    const std::atomic<bool>& stop;  // the scan has been cancelled
+};
+
+// Shows which machine is asked, measures it (within the time limit unless in
+// inline mode) and returns its Offset or kNoResponse.
+Offset CheckMachine(QueryContext& context, std::string_view name);
+
+}  // namespace skewmon

@@ -1,0 +1,47 @@
+// The main window's behaviour: initialisation and the command handlers,
+// written against the control operations so that every window system shares
+// them.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/program.h"
+#include "platform/window.h"
+#include "scan/scan_state.h"
+
+namespace skewmon {
+
+extern const char kMoreInfoText[];
+extern const char kMakerWebAddress[];
+extern const char kHelpBaseAddress[];
+
+// The address of the online help page.
+std::string OnlineHelpAddress();
+
+class MainDialog final : public platform::DialogEvents {
+public:
+    explicit MainDialog(Program& program);
+    ~MainDialog() override;
+
+    void onInitDialog(platform::DialogControls& dialog) override;
+    void onCommand(platform::DialogControls& dialog, int id, int notification) override;
+    void onDestroy(platform::DialogControls& dialog) override;
+
+    // Waits until no scan thread is left. Call once the dialog has ended.
+    void waitForScans();
+
+private:
+    void startScan(platform::DialogControls& dialog);
+    void cancelScan(platform::DialogControls& dialog);
+    // Cuts a running scan off from the window and asks it to stop.
+    void stopRunningScan();
+    void showMoreInfo(platform::DialogControls& dialog);
+    void setStatusTexts(platform::DialogControls& dialog, std::string_view figures,
+                        std::string_view recommendation, std::string_view explanation);
+
+    Program& program_;
+    std::shared_ptr<ScanSession> lastScan_;  // dialog thread only
+};
+
+}  // namespace skewmon

@@ -1,0 +1,119 @@
+#include "ui/report.h"
+
+#include <cstdio>
+#include <optional>
+
+#include "scan/scan_driver.h"
+#include "timing/variance_text.h"
+#include "ui/notepad.h"
+
+namespace skewmon {
+namespace {
+
+constexpr char kEol[] = "\r\n";
+constexpr std::size_t kWrapColumn = 70;
+constexpr std::size_t kNameColumnWidth = 16;
+
+bool IsWrapBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+void AddLine(std::string& out, std::string_view line) {
+    out.append(line.substr(0, kReportLineCapacity - 1)).append(kEol);
+}
+
+}  // namespace
+
+std::string MachineLine(std::string_view row) {
+    std::string_view fields[4];
+    std::string_view rest = row;
+    for (int i = 0; i < 3; ++i) {
+        const std::size_t tab = rest.find('\t');
+        if (tab == std::string_view::npos) {
+            fields[i] = rest;
+            rest = {};
+            break;
+        }
+        fields[i] = rest.substr(0, tab);
+        rest = rest.substr(tab + 1);
+        if (i == 2) fields[3] = rest;
+    }
+    std::string line(fields[0]);
+    if (line.size() < kNameColumnWidth) line.resize(kNameColumnWidth, ' ');
+    line.append(fields[1]).append(" ").append(fields[2]).append("    ").append(fields[3]);
+    return line;
+}
+
+std::string WrapText(std::string_view text) {
+    std::string out;
+    while (text.size() > kWrapColumn) {
+        const std::size_t space = text.find(' ', kWrapColumn);
+        if (space == std::string_view::npos) break;
+        out.append(text.substr(0, space)).append(kEol);
+        text = text.substr(space + 1);
+        while (!text.empty() && IsWrapBlank(text.front())) text.remove_prefix(1);
+        while (text.size() > 1 && IsWrapBlank(text.back())) text.remove_suffix(1);
+    }
+    if (!text.empty()) out.append(text);
+    out.append(kEol);
+    return out;
+}
+
+std::string BuildReport(const Program& program, platform::DialogControls& dialog) {
+    std::string out;
+    AddLine(out, std::string("Skewmon ") + kAppVersion);
+    AddLine(out, "A free network tool from Quillmar.");
+    AddLine(out, "www.quillmar.example");
+    AddLine(out, "*** Keep every clock of your network in step with Tidewell ***");
+    AddLine(out, "");
+    AddLine(out, "This report shows the time variances, per the MS-LANMan NetRemoteTOD");
+    AddLine(out, "function, between this machine (" + program.localComputerName + ") and the other machines");
+    AddLine(out, std::string("found in the ") +
+                     (program.app.machineListFile ? "skewmon.ini file" : "current browse list") + ".");
+    AddLine(out, "");
+    AddLine(out, "Computer Name     yy-ddd-hh:mm:ss.mss    Comments");
+    AddLine(out, "--------------  ---------------------    -------------------");
+
+    const int rows = dialog.listCount(ctl::kResultsList);
+    for (int i = 0; i < rows; ++i)
+        AddLine(out, MachineLine(dialog.listText(ctl::kResultsList, i, kReportRowCapacity)));
+
+    AddLine(out, "");
+    AddLine(out, "");
+    const ScanState& scan = program.scan;
+    AddLine(out, std::string("Worst Variance:   ").append(VarianceText(scan.worst)));
+    AddLine(out, std::string("Average Variance: ").append(VarianceText(scan.average)));
+    AddLine(out, "Machines Found:   " + std::to_string(scan.count));
+    AddLine(out, "Summary:          " + dialog.getText(ctl::kSummary, kReportFieldCapacity));
+    AddLine(out, "Recommendation:   " + dialog.getText(ctl::kRecommendation, kReportFieldCapacity));
+    AddLine(out, "");
+    out.append(WrapText(dialog.getText(ctl::kExplanation, kReportExplanationCapacity)));
+    return out;
+}
+
+namespace {
+
+// Writes `content` into the file at `path`, which exists already (created
+// empty and unique). A report that cannot be written whole is removed again.
+bool WriteReportFile(const std::string& path, const std::string& content) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) return false;
+    const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    const bool closed = std::fclose(file) == 0;
+    if (written && closed) return true;
+    platform::DeleteFileQuietly(path);
+    return false;
+}
+
+}  // namespace
+
+void SaveResults(Program& program, platform::DialogControls& dialog) {
+    platform::System& system = program.platform.system;
+    std::string directory = system.tempPath(kTempPathCapacity).value_or("");
+    if (directory.empty()) directory = system.fallbackTempDirectory();
+    std::string path =
+        system.createUniqueTempFile(directory, "SKW").value_or(system.fallbackReportPath());
+
+    if (!WriteReportFile(path, BuildReport(program, dialog))) return;
+    Notepad().OpenInEditor(system, path);
+}
+
+}  // namespace skewmon

@@ -89,6 +89,7 @@ public:
     virtual std::string comboText(int id, int index, std::size_t capacity) = 0;
 
     // Queues a command; it is handled after the current handler has returned.
+    // May be called on any thread; it never waits.
     virtual void postCommand(int id, int notification = 0) = 0;
     // Returns when the user has dismissed the box. Owned by the dialog when
     // `owned`, else task-modal without owner.

@@ -1,5 +1,6 @@
 #include "ui/main_dialog.h"
 
+#include <mutex>
 #include <system_error>
 
 #include "scan/scan_dialog.h"
@@ -43,6 +44,11 @@ const char kMoreInfoText[] =
 namespace {
 
 constexpr std::size_t kHelpAddressCapacity = 256;
+
+// The dialog that RequestQuit reaches; set while one is shown.
+std::mutex g_shownMutex;
+platform::DialogControls* g_shown = nullptr;
+bool g_quitRequested = false;  // asked before any dialog was shown
 const int kResultTabStops[] = {74, 82, 160};
 
 }  // namespace
@@ -66,7 +72,25 @@ void MainDialog::setStatusTexts(platform::DialogControls& dialog, std::string_vi
     dialog.enable(ctl::kSaveResults, false);
 }
 
+void MainDialog::RequestQuit() {
+    std::lock_guard lock(g_shownMutex);
+    if (!g_shown) {
+        g_quitRequested = true;
+        return;
+    }
+    // The first Close cancels a running scan, the second ends the dialog; with
+    // no scan the second one finds the dialog gone and is dropped.
+    g_shown->postCommand(ctl::kClose, 0);
+    g_shown->postCommand(ctl::kClose, 0);
+}
+
 void MainDialog::onInitDialog(platform::DialogControls& dialog) {
+    {
+        std::lock_guard lock(g_shownMutex);
+        g_shown = &dialog;
+        if (g_quitRequested) dialog.postCommand(ctl::kClose, 0);
+        g_quitRequested = false;
+    }
     dialog.setText(ctl::kMaker, "Quillmar");
     dialog.setCaption(std::string("SKEWMON ") + kAppVersion);
     dialog.setText(ctl::kHeading, "Click the Scan button to check your network variances.");
@@ -200,7 +224,13 @@ void MainDialog::showMoreInfo(platform::DialogControls& dialog) {
                       platform::MessageIcon::kInformation, true);
 }
 
-void MainDialog::onDestroy(platform::DialogControls&) { stopRunningScan(); }
+void MainDialog::onDestroy(platform::DialogControls&) {
+    {
+        std::lock_guard lock(g_shownMutex);
+        g_shown = nullptr;
+    }
+    stopRunningScan();
+}
 
 void MainDialog::waitForScans() {
     if (lastScan_) {

@@ -31,6 +31,11 @@ public:
     // Waits until no scan thread is left. Call once the dialog has ended.
     void waitForScans();
 
+    // Ends the program the way its Close button does (a running scan is
+    // cancelled first). Safe on any thread, such as one that waits for
+    // termination signals; does nothing when no dialog is shown.
+    static void RequestQuit();
+
 private:
     void startScan(platform::DialogControls& dialog);
     void cancelScan(platform::DialogControls& dialog);

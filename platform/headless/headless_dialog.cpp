@@ -60,6 +60,8 @@ void HeadlessDialog::run(DialogEvents& events) {
     bridge_.bindToCurrentThread();
     events.onInitDialog(*this);
     std::unique_lock lock(mutex_);
+    state_.initialised = true;
+    changed();
     while (!ending_) {
         wake_.wait(lock, [&] { return ending_ || bridgeCalls_ || !tasks_.empty(); });
         if (bridgeCalls_) {
@@ -170,11 +172,16 @@ void HeadlessDialog::listReset(int id) {
 }
 
 int HeadlessDialog::listAdd(int id, std::string_view row) {
-    std::lock_guard lock(mutex_);
-    HeadlessControl& list = control(id);
-    list.rows.emplace_back(row);
-    changed();
-    return static_cast<int>(list.rows.size()) - 1;
+    int index;
+    {
+        std::lock_guard lock(mutex_);
+        HeadlessControl& list = control(id);
+        list.rows.emplace_back(row);
+        changed();
+        index = static_cast<int>(list.rows.size()) - 1;
+    }
+    if (id == ctl::kResultsList && rowObserver_) rowObserver_(std::string(row));
+    return index;
 }
 
 void HeadlessDialog::listSelect(int id, int index) {
@@ -212,7 +219,13 @@ void HeadlessDialog::listSetTabStops(int id, std::span<const int> stops) {
 void HeadlessDialog::repaintNow(int) {}
 
 void HeadlessDialog::comboReset(int id) { listReset(id); }
-int HeadlessDialog::comboAdd(int id, std::string_view entry) { return listAdd(id, entry); }
+int HeadlessDialog::comboAdd(int id, std::string_view entry) {
+    std::lock_guard lock(mutex_);
+    HeadlessControl& combo = control(id);
+    combo.rows.emplace_back(entry);
+    changed();
+    return static_cast<int>(combo.rows.size()) - 1;
+}
 void HeadlessDialog::comboSelect(int id, int index) { listSelect(id, index); }
 int HeadlessDialog::comboCount(int id) { return listCount(id); }
 int HeadlessDialog::comboSelected(int id) {

@@ -44,6 +44,7 @@ struct HeadlessMessage {
 // What the screenless dialog shows at one moment.
 struct HeadlessSnapshot {
     bool running = false;  // the dialog exists and has not ended
+    bool initialised = false;  // its initialisation has run
     int result = 0;        // the dialog's result once it has ended
     std::string caption;
     std::map<int, HeadlessControl> controls;
@@ -77,6 +78,11 @@ public:
     bool waitUntil(const std::function<bool(const HeadlessSnapshot&)>& done,
                    std::chrono::milliseconds limit);
     HeadlessSnapshot snapshot() const;
+    // Called on the dialog's thread with every row added to the results list.
+    // Set before start().
+    void setRowObserver(std::function<void(const std::string&)> observer) {
+        rowObserver_ = std::move(observer);
+    }
 
     // DialogControls
     bool runOnDialogThread(const std::function<void()>& fn) override;
@@ -116,6 +122,7 @@ private:
 
     CallBridge bridge_;
     DialogEvents* events_ = nullptr;
+    std::function<void(const std::string&)> rowObserver_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;     // the dialog's thread
     std::condition_variable changed_;  // observers

@@ -1,0 +1,131 @@
+#include "app/console_report.h"
+
+#include <chrono>
+#include <mutex>
+
+#include "app/startup.h"
+#include "platform/headless/headless_dialog.h"
+#include "platform/text.h"
+#include "scan/scan_driver.h"
+#include "ui/main_dialog.h"
+#include "ui/report.h"
+
+namespace skewmon {
+
+const char kUsageText[] =
+    "Usage: skewmon [NOTHREAD] [--report] [--help]\n"
+    "\n"
+    "Measures how far the clock of every machine of the network is from this\n"
+    "machine's clock. Machines come from the machine list file beside the\n"
+    "program (its name with the extension \".ini\", one machine per line), else\n"
+    "from the browse list of the domain.\n"
+    "\n"
+    "  NOTHREAD   query each machine without the 3-second time limit\n"
+    "  --report   scan once without a window; progress goes to standard error,\n"
+    "             the report to standard output\n"
+    "  --help     show this text\n"
+    "\n"
+    "Exit status with --report: 0 synchronized (Outstanding, Excellent),\n"
+    "1 warning (Acceptable, Fair), 2 critical (Poor, Unacceptable, Not\n"
+    "synchronized), 3 unknown (no machine responded, or the scan could not run).\n";
+
+namespace {
+
+std::string Uppercase(std::string_view text) {
+    std::string upper(text);
+    platform::UpperCaseInPlace(upper);
+    return upper;
+}
+
+bool HasWord(const std::string& upperLine, std::string_view word) {
+    std::size_t start = 0;
+    while (start < upperLine.size()) {
+        const std::size_t end = upperLine.find(' ', start);
+        const std::string_view token =
+            std::string_view(upperLine).substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (token == word) return true;
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return false;
+}
+
+// A row as one progress line: its tabs as spaces.
+std::string ProgressLine(std::string row) {
+    for (char& c : row)
+        if (c == '\t') c = ' ';
+    return row;
+}
+
+}  // namespace
+
+ConsoleRequest ConsoleRequestOf(std::string_view commandLine) {
+    const std::string upper = Uppercase(commandLine);
+    if (HasWord(upper, "--HELP") || HasWord(upper, "-H")) return ConsoleRequest::kHelp;
+    if (HasWord(upper, "--REPORT")) return ConsoleRequest::kReport;
+    return ConsoleRequest::kNone;
+}
+
+int ExitStatusForGrade(std::string_view grade, int machinesCounted) {
+    if (machinesCounted <= 0) return 3;
+    if (grade == "Outstanding!" || grade == "Excellent!") return 0;
+    if (grade == "Acceptable" || grade == "Fair") return 1;
+    if (grade == "Poor" || grade == "Unacceptable" || grade == "Not synchronized") return 2;
+    return 3;
+}
+
+int RunConsoleReport(Program& program, std::string commandLine, std::ostream& report,
+                     std::ostream& progress) {
+    StartUp(program, commandLine);
+    std::mutex progressMutex;
+    int status = 3;
+    {
+        platform::HeadlessDialog dialog;
+        dialog.setRowObserver([&](const std::string& row) {
+            std::lock_guard lock(progressMutex);
+            progress << ProgressLine(row) << '\n' << std::flush;
+        });
+        MainDialog mainDialog(program);
+        dialog.start(mainDialog);
+        dialog.command(ctl::kScan);
+
+        // The scan's closing step enables Save Results last; a signal that
+        // ends the dialog ends the wait too. Each machine takes at most a few
+        // seconds, so the day-long bound is only a backstop.
+        const bool completed = dialog.waitUntil(
+            [](const platform::HeadlessSnapshot& shown) {
+                return !shown.running || shown.control(ctl::kSaveResults).enabled;
+            },
+            std::chrono::hours(24));
+
+        std::string text;
+        std::string grade;
+        bool saved = false;
+        if (completed) {
+            saved = dialog.runOnDialogThread([&] {
+                if (!dialog.snapshot().control(ctl::kSaveResults).enabled) return;
+                text = BuildReport(program, dialog);
+                grade = dialog.getText(ctl::kSummary, kReportFieldCapacity);
+            });
+        }
+        dialog.command(ctl::kClose);
+        dialog.command(ctl::kClose);
+        dialog.waitForEnd();
+        mainDialog.waitForScans();
+
+        if (saved && !text.empty()) {
+            report << text << std::flush;
+            status = ExitStatusForGrade(grade, program.scan.count);
+            std::lock_guard lock(progressMutex);
+            progress << "Scan complete: " << program.scan.count << " machine(s) counted, summary: " << grade
+                     << '\n';
+        } else {
+            std::lock_guard lock(progressMutex);
+            progress << "Scan did not complete.\n";
+        }
+    }
+    ShutDown(program);
+    return status;
+}
+
+}  // namespace skewmon

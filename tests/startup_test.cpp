@@ -1,0 +1,121 @@
+#include "app/startup.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "app/console_report.h"
+#include "platform/text.h"
+
+namespace skewmon {
+namespace {
+
+TEST(ListFilePath, ExtensionOfTheWholePathIsReplaced) {
+    EXPECT_EQ(ListFilePathFor("C:\\Tools\\skewmon.exe"), "C:\\Tools\\skewmon.ini");
+    EXPECT_EQ(ListFilePathFor("/opt/tools/skewmon.bin"), "/opt/tools/skewmon.ini");
+    // The last dot may lie in a folder name: the path is cut there.
+    EXPECT_EQ(ListFilePathFor("C:\\v1.2\\skewmon"), "C:\\v1.ini");
+    EXPECT_EQ(ListFilePathFor("/usr/local/bin/skewmon"), platform::RootListFilePath());
+}
+
+TEST(ListFilePath, OnlyTheFirst255CharactersOfThePathCount) {
+    std::string longPath = "/" + std::string(260, 'a') + ".exe";
+    EXPECT_EQ(ListFilePathFor(longPath), platform::RootListFilePath());
+    std::string fits = "/" + std::string(200, 'a') + ".exe";
+    EXPECT_EQ(ListFilePathFor(fits), "/" + std::string(200, 'a') + ".ini");
+}
+
+TEST(InlineMode, AnySubstringInAnyCaseAndTheLineIsLeftUpperCased) {
+    for (const char* line : {"/nothread", "-NoThread", "xNOTHREADx", "--report nothread"}) {
+        std::string commandLine = line;
+        EXPECT_TRUE(DetectInlineMode(commandLine)) << line;
+    }
+    for (const char* line : {"", "NO THREAD", "/thread"}) {
+        std::string commandLine = line;
+        EXPECT_FALSE(DetectInlineMode(commandLine)) << line;
+    }
+    std::string commandLine = "/NoThread";
+    DetectInlineMode(commandLine);
+    EXPECT_EQ(commandLine, "/NOTHREAD");
+}
+
+class FakeRegistry final : public platform::Registry {
+public:
+    long status = 0;
+    std::string data;
+    std::string askedKey, askedValue;
+    std::size_t offered = 0;
+
+    long queryValue(std::string_view key, std::string_view name, std::span<unsigned char> buffer,
+                    std::uint32_t& size) override {
+        askedKey = key;
+        askedValue = name;
+        offered = buffer.size();
+        if (status != 0) return status;
+        if (data.size() > buffer.size()) {
+            size = static_cast<std::uint32_t>(data.size());
+            return 234;  // more data
+        }
+        std::memcpy(buffer.data(), data.data(), data.size());
+        size = static_cast<std::uint32_t>(data.size());
+        return 0;
+    }
+};
+
+TEST(NetworkProvider, DefaultStaysWhenTheValueIsMissingOrTooLong) {
+    FakeRegistry registry;
+    registry.status = 2;
+    std::string provider = "stale";
+    EXPECT_FALSE(ReadNetworkProviderName(registry, provider));
+    EXPECT_EQ(provider, "Microsoft Windows Network");
+    EXPECT_EQ(registry.askedKey, "System\\CurrentControlSet\\Services\\LanmanWorkstation\\NetworkProvider");
+    EXPECT_EQ(registry.askedValue, "Name");
+
+    registry.status = 0;
+    registry.data = std::string(127, 'x');
+    EXPECT_FALSE(ReadNetworkProviderName(registry, provider));
+    EXPECT_EQ(provider, "Microsoft Windows Network");
+}
+
+TEST(NetworkProvider, ValueIsTakenWithOrWithoutTerminator) {
+    FakeRegistry registry;
+    std::string provider;
+    registry.data = std::string("Other Network\0", 14);
+    EXPECT_TRUE(ReadNetworkProviderName(registry, provider));
+    EXPECT_EQ(provider, "Other Network");
+    EXPECT_EQ(registry.offered, 126u);
+
+    registry.data = std::string(126, 'n');  // exactly the room offered, no terminator
+    EXPECT_TRUE(ReadNetworkProviderName(registry, provider));
+    EXPECT_EQ(provider, std::string(126, 'n'));
+}
+
+TEST(Fonts, NinePointHeightFollowsTheScreen) {
+    EXPECT_EQ(FontHeightForDpi(9, 96), -12);
+    EXPECT_EQ(FontHeightForDpi(9, 120), -15);
+    EXPECT_EQ(FontHeightForDpi(9, 144), -18);
+    EXPECT_EQ(FontHeightForDpi(8, 96), -11);  // 10.67 rounds to 11
+}
+
+TEST(ConsoleMode, ArgumentsInAnyCaseBesideInlineMode) {
+    EXPECT_EQ(ConsoleRequestOf("--report"), ConsoleRequest::kReport);
+    EXPECT_EQ(ConsoleRequestOf("NOTHREAD --Report"), ConsoleRequest::kReport);
+    EXPECT_EQ(ConsoleRequestOf("--HELP"), ConsoleRequest::kHelp);
+    EXPECT_EQ(ConsoleRequestOf("nothread"), ConsoleRequest::kNone);
+    EXPECT_EQ(ConsoleRequestOf("--reports"), ConsoleRequest::kNone);
+}
+
+TEST(ConsoleMode, ExitStatusFollowsMonitoringConvention) {
+    EXPECT_EQ(ExitStatusForGrade("Outstanding!", 3), 0);
+    EXPECT_EQ(ExitStatusForGrade("Excellent!", 1), 0);
+    EXPECT_EQ(ExitStatusForGrade("Acceptable", 2), 1);
+    EXPECT_EQ(ExitStatusForGrade("Fair", 2), 1);
+    EXPECT_EQ(ExitStatusForGrade("Poor", 2), 2);
+    EXPECT_EQ(ExitStatusForGrade("Unacceptable", 2), 2);
+    EXPECT_EQ(ExitStatusForGrade("Not synchronized", 2), 2);
+    EXPECT_EQ(ExitStatusForGrade("N/A", 0), 3);
+    EXPECT_EQ(ExitStatusForGrade("Outstanding!", 0), 3);
+}
+
+}  // namespace
+}  // namespace skewmon

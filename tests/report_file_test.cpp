@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/console_report.h"
+#include "tests/dialog_harness.h"
+#include "ui/notepad.h"
+#include "ui/report.h"
+
+namespace skewmon::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The machines of the report example: one ahead, one behind by more than
+// two seconds, one silent, and the local machine with a 16-character name.
+constexpr char kList[] = "alpha\nbravo\ncharlie\nworkstation-0042\n";
+
+std::string ExpectedReport(const std::string& source) {
+    const char* lines[] = {
+        "Skewmon 5.2.b.20110601R",
+        "A free network tool from Quillmar.",
+        "www.quillmar.example",
+        "*** Keep every clock of your network in step with Tidewell ***",
+        "",
+        "This report shows the time variances, per the MS-LANMan NetRemoteTOD",
+        "function, between this machine (WORKSTATION-0042) and the other machines",
+        nullptr,
+        "",
+        "Computer Name     yy-ddd-hh:mm:ss.mss    Comments",
+        "--------------  ---------------------    -------------------",
+        "ALPHA           + 00 000 00:00:00.047    ",
+        "BRAVO           - 00 000 00:00:02.310    >2 secs",
+        "CHARLIE         No response or excessive latency     ",
+        "WORKSTATION-0042+ 00 000 00:00:00.000    ",
+        "",
+        "",
+        "Worst Variance:   00 000 00:00:02.310\t>2 secs",
+        "Average Variance: 00 000 00:00:00.754",
+        "Machines Found:   3",
+        "Summary:          Poor",
+        "Recommendation:   Needs Improvement",
+        "",
+        "All machines within a few seconds. Check for hardware or network failures",
+        "if only one or two machines are off by this much, otherwise consider using",
+        "a different time sync product, or adjusting the parameters of your current",
+        "product.",
+    };
+    std::string report;
+    for (const char* line : lines) report.append(line ? line : "found in the " + source + ".").append("\r\n");
+    return report;
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<fs::path> ReportsIn(const fs::path& directory) {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(directory))
+        if (entry.path().filename().string().rfind("SKW", 0) == 0) found.push_back(entry.path());
+    return found;
+}
+
+class Report : public DialogHarness {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/skewmon-report-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        temp_ = pattern;
+        const char* old = std::getenv("TMPDIR");
+        oldTmpdir_ = old ? old : "";
+        hadTmpdir_ = old != nullptr;
+        setenv("TMPDIR", temp_.c_str(), 1);
+        system.name = "WORKSTATION-0042";
+        runner.set("ALPHA", {47});
+        runner.set("BRAVO", {-2310});
+        Notepad().DeleteAll();
+    }
+    void TearDown() override {
+        Notepad().DeleteAll();
+        if (hadTmpdir_)
+            setenv("TMPDIR", oldTmpdir_.c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+        fs::remove_all(temp_);
+    }
+
+    fs::path temp_;
+    std::string oldTmpdir_;
+    bool hadTmpdir_ = false;
+};
+
+TEST_F(Report, SavedReportIsExactAndEverySavedFileGoesAtExit) {
+    useListFile(kList);
+    start();
+    ASSERT_TRUE(scanToEnd());
+    dialog.command(ctl::kSaveResults);
+    dialog.command(ctl::kSaveResults);
+
+    const std::vector<fs::path> reports = ReportsIn(temp_);
+    ASSERT_EQ(reports.size(), 2u);  // every save makes a new file
+    for (const fs::path& report : reports) {
+        EXPECT_EQ(ReadFile(report), ExpectedReport("skewmon.ini file"));
+        EXPECT_EQ((fs::status(report).permissions() & fs::perms::others_read), fs::perms::none);
+    }
+    EXPECT_EQ(system.viewedFiles.size(), 2u);
+    EXPECT_EQ(Notepad().remembered(), system.viewedFiles);
+
+    Notepad().DeleteAll();  // what process exit does
+    EXPECT_TRUE(ReportsIn(temp_).empty());
+}
+
+TEST_F(Report, BrowseListScanNamesItsSource) {
+    system.name = "WORKSTATION";
+    start();
+    ASSERT_TRUE(scanToEnd());
+    dialog.command(ctl::kSaveResults);
+    const std::vector<fs::path> reports = ReportsIn(temp_);
+    ASSERT_EQ(reports.size(), 1u);
+    const std::string text = ReadFile(reports[0]);
+    EXPECT_NE(text.find("\r\nfound in the current browse list.\r\n"), std::string::npos);
+    // No rows: the header runs straight into the two empty lines.
+    EXPECT_NE(text.find("-------------------\r\n\r\n\r\nWorst Variance:   00 000 00:00:00.000\r\n"), std::string::npos);
+    EXPECT_NE(text.find("Machines Found:   0\r\nSummary:          N/A\r\n"), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 23), "No machines responded\r\n");
+}
+
+TEST_F(Report, ViewerThatFailsLeavesTheFileUnremembered) {
+    useListFile(kList);
+    system.viewerError = 2;
+    start();
+    ASSERT_TRUE(scanToEnd());
+    dialog.command(ctl::kSaveResults);
+    ASSERT_EQ(ReportsIn(temp_).size(), 1u);
+    EXPECT_TRUE(Notepad().remembered().empty());
+    Notepad().DeleteAll();
+    EXPECT_EQ(ReportsIn(temp_).size(), 1u);  // stays on disk
+}
+
+TEST_F(Report, UnusableTempDirectoryFallsBackToTmp) {
+    setenv("TMPDIR", (temp_ / "missing").c_str(), 1);
+    useListFile(kList);
+    start();
+    ASSERT_TRUE(scanToEnd());
+    dialog.command(ctl::kSaveResults);
+    ASSERT_EQ(system.viewedFiles.size(), 1u);
+    EXPECT_EQ(fs::path(system.viewedFiles[0]).parent_path(), fs::path("/tmp"));
+    Notepad().DeleteAll();
+    EXPECT_FALSE(fs::exists(system.viewedFiles[0]));
+}
+
+class Console : public Report {
+protected:
+    // A list file beside a pretend executable, as start-up finds it.
+    int run(const std::string& list, const std::string& arguments = "--report") {
+        system.executable = (temp_ / "skewmon.bin").string();
+        std::ofstream(temp_ / "skewmon.ini") << list;
+        out_.str("");
+        err_.str("");
+        return RunConsoleReport(program, arguments, out_, err_);
+    }
+    std::ostringstream out_;
+    std::ostringstream err_;
+};
+
+TEST_F(Console, PrintsTheSavedReportWithoutMakingAFile) {
+    EXPECT_EQ(run(kList), 2);  // "Poor"
+    EXPECT_EQ(out_.str(), ExpectedReport("skewmon.ini file"));
+    EXPECT_TRUE(ReportsIn(temp_).empty());
+    EXPECT_TRUE(system.viewedFiles.empty());
+    const std::string progress = err_.str();
+    EXPECT_NE(progress.find("ALPHA + 00 000 00:00:00.047\n"), std::string::npos);
+    EXPECT_NE(progress.find("CHARLIE No response or excessive latency\n"), std::string::npos);
+    EXPECT_NE(progress.find("Scan complete: 3 machine(s) counted, summary: Poor\n"), std::string::npos);
+    EXPECT_EQ(out_.str().find("Scan complete"), std::string::npos);
+}
+
+TEST_F(Console, ExitStatusFollowsTheGrade) {
+    runner.set("ALPHA", {50});
+    EXPECT_EQ(run("alpha\n"), 0);  // Outstanding!
+    runner.set("ALPHA", {-600});
+    EXPECT_EQ(run("alpha\n"), 1);  // Fair
+    runner.set("ALPHA", {3000});
+    EXPECT_EQ(run("alpha\n"), 2);  // Unacceptable
+    runner.set("ALPHA", {kNoResponse});
+    EXPECT_EQ(run("alpha\n"), 3);  // no machine responded
+    EXPECT_EQ(run("; nothing\n"), 3);
+}
+
+TEST_F(Console, InlineModeBesideReport) {
+    EXPECT_EQ(run("alpha\n", "nothread --REPORT"), 0);
+    EXPECT_EQ(runner.inlineFlags(), std::vector<bool>{true});
+}
+
+}  // namespace
+}  // namespace skewmon::testing

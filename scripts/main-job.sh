@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The main job on a machine without a network to scan: builds Skewmon, starts
+# the test lab (Samba servers on loopback addresses with shifted clocks),
+# writes a machine list file naming them beside the program, runs it (the
+# window when a display is there, else a console report), and stops the lab.
+# Run as root on Debian 12; installs what it needs with apt-get.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+scripts/install-deps.sh
+
+build=${SKEWMON_BUILD_DIR:-$top/build}
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$(nproc)" --target skewmon skewmon-tod
+
+run=$(mktemp -d /tmp/skewmon-run-XXXXXX)
+lab=$run/lab
+cleanup() {
+  tests/lab/lab.sh stop "$lab" >/dev/null 2>&1 || true
+  rm -rf "$run"
+}
+trap cleanup EXIT
+
+LAB_TOD="$build/platform/linux/skewmon-tod" tests/lab/lab.sh start "$lab" >&2
+
+# The program's list file is its own path with the extension replaced by
+# ".ini": give the copy an extension so that the list lies beside it.
+cp "$build/platform/linux/skewmon" "$run/skewmon.bin"
+cp "$build/platform/linux/skewmon-tod" "$run/skewmon-tod"
+{
+  echo "; the test lab: Samba servers with shifted clocks"
+  awk '$1 == "server" { print $3 }' "$lab/lab.txt"
+  awk '$1 == "silent" || $1 == "hung" { print $2 }' "$lab/lab.txt"
+} > "$run/skewmon.ini"
+echo "machine list:" >&2
+sed 's/^/  /' "$run/skewmon.ini" >&2
+
+# The lab's client settings keep every packet on loopback.
+home=$(awk '$1 == "home" { print $2 }' "$lab/lab.txt")
+status=0
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  HOME="$home" "$run/skewmon.bin" || status=$?
+else
+  HOME="$home" "$run/skewmon.bin" --report || status=$?
+  echo "exit status $status (0 OK, 1 warning, 2 critical, 3 unknown)" >&2
+  status=0
+fi
+exit $status

@@ -1,0 +1,44 @@
+// The narrow-text rules of the ANSI code page, and the file operations that
+// the logic calls without a System object.
+#include <windows.h>
+
+#include "platform/system.h"
+#include "platform/text.h"
+#include "platform/win32/win32_util.h"
+
+namespace skewmon::platform {
+
+void UpperCaseInPlace(std::string& text) {
+    if (!text.empty()) CharUpperBuffA(text.data(), static_cast<DWORD>(text.size()));
+}
+
+const char* RootListFilePath() { return "\\skewmon.ini"; }
+
+void DeleteFileQuietly(const std::string& path) { DeleteFileA(path.c_str()); }
+
+namespace win32 {
+
+std::wstring AnsiToWide(std::string_view text, std::size_t capacity) {
+    if (text.empty() || capacity == 0) return {};
+    const int length = static_cast<int>(text.size());
+    const int needed = MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+    if (needed <= 0) return {};
+    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), length, wide.data(), needed);
+    if (wide.size() > capacity - 1) wide.resize(capacity - 1);
+    return wide;
+}
+
+std::string WideToAnsi(std::wstring_view text, std::size_t capacity) {
+    if (text.empty() || capacity == 0) return {};
+    const int length = static_cast<int>(text.size());
+    const int needed = WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return {};
+    std::string narrow(static_cast<std::size_t>(needed), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.data(), length, narrow.data(), needed, nullptr, nullptr);
+    if (narrow.size() > capacity - 1) narrow.resize(capacity - 1);
+    return narrow;
+}
+
+}  // namespace win32
+}  // namespace skewmon::platform

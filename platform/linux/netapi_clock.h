@@ -1,0 +1,50 @@
+// The remote time query's clocks on Linux, with the remote time of day from
+// Samba's libnetapi.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/time_query.h"
+
+struct libnetapi_ctx;
+
+namespace skewmon::platform {
+
+// How libnetapi signs in to the machines it asks.
+enum class SmbCredentials { kKerberos, kUserAndPassword, kGuest };
+
+// Picks the credentials the way Samba's own tools find them: the user's
+// Kerberos ticket when there is one; else a name and password from the
+// environment (PASSWD set, or USER of the form name%password); else guest.
+// `getenv` stands in for the environment; `fileExists` for the file system.
+SmbCredentials ChooseSmbCredentials(const std::function<const char*(const char*)>& getenv,
+                                    const std::function<bool(const std::string&)>& fileExists);
+
+// The name libnetapi takes for a server name that may carry leading
+// backslashes; none when nothing usable is left (empty, or an embedded NUL).
+std::optional<std::string> NetapiServerName(std::string_view serverName);
+
+// The process's libnetapi context, set up on first use: client settings from
+// SmbClientConfigPath(), credentials from ChooseSmbCredentials, and never a
+// prompt. None when libnetapi cannot be initialised. Callers must hold
+// NetapiLock() around every libnetapi call.
+libnetapi_ctx* NetapiContext();
+// libnetapi is not documented as thread-safe: one call at a time per process.
+std::recursive_mutex& NetapiLock();
+
+class NetapiClock final : public RemoteClock {
+public:
+    // Milliseconds of CLOCK_MONOTONIC, wrapping at 2^32.
+    std::uint32_t tickCount() override;
+    // CLOCK_REALTIME as 100-ns intervals since 1601-01-01 00:00 UTC.
+    std::int64_t systemTimeAsFileTime() override;
+    // NetRemoteTOD; 0 on success with the reply copied into `reply`.
+    std::uint32_t remoteTimeOfDay(std::string_view serverName, TimeOfDayInfo& reply) override;
+};
+
+}  // namespace skewmon::platform

@@ -1,0 +1,312 @@
+#!/usr/bin/env bash
+# The test lab: standalone Samba servers on loopback addresses, each with its
+# clock shifted by a known amount, an address where nothing listens, and a
+# server that takes connections and never answers. Every packet stays on
+# loopback.
+#
+#   lab.sh start|stop|status [DIR]
+#
+# DIR (default ${TMPDIR:-/tmp}/skewmon-lab) holds everything the lab makes.
+# Settings, from the environment:
+#   LAB_COUNT   number of Samba servers (default 6)
+#   LAB_FIRST   last octet of the first server's address (default 11); the
+#               servers take LAB_FIRST.., the silent address and the hung
+#               server the two after them
+#   LAB_SHIFTS  clock shifts in seconds, used in turn (default below)
+#   LAB_TOD     the skewmon-tod helper; when given, start asks every server
+#               for its time until it answers (this also starts its RPC
+#               service, whose first answer is slow) and checks the shift
+#
+# DIR/lab.txt describes the lab to the tests:
+#   server NAME ADDRESS SHIFT_MS
+#   silent ADDRESS
+#   hung ADDRESS
+#   home DIR/home          (HOME with the client settings for the lab)
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+command=${1:-}
+dir=${2:-${TMPDIR:-/tmp}/skewmon-lab}
+count=${LAB_COUNT:-6}
+first=${LAB_FIRST:-11}
+shifts=(${LAB_SHIFTS:-+2 -3 +0.4 +75 -0.25 +3725})
+faketime_lib=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
+kNoResponse=1122334455667788
+
+die() {
+  echo "lab: $*" >&2
+  exit 1
+}
+
+# Shift in seconds ("+0.4", "-3") as whole milliseconds ("400", "-3000").
+shift_ms() {
+  LC_ALL=C awk -v s="$1" 'BEGIN { v = s * 1000; printf "%d\n", (v < 0 ? v - 0.5 : v + 0.5) }'
+}
+
+# Waits (bounded) until ADDRESS:PORT takes connections, while process
+# LEADER lives.
+wait_for_port() {
+  local address=$1 port=$2 tries=$3 leader=$4
+  for ((i = 0; i < tries; i++)); do
+    if timeout 1 bash -c "exec 3<>/dev/tcp/$address/$port" 2>/dev/null; then
+      return 0
+    fi
+    kill -0 "$leader" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+
+# Every process of the sessions led by the given PIDs.
+members_of() {
+  local leaders=" $* "
+  ps -e -o pid=,sid= | awk -v leaders="$leaders" 'index(leaders, " " $2 " ") { print $1 }'
+}
+
+# Ends the sessions led by the given PIDs together: TERM, a bounded wait,
+# then KILL.
+end_sessions() {
+  local own leaders=() members
+  own=$(ps -o sid= -p $$ | tr -d ' ')
+  for leader in "$@"; do
+    # Never the caller's own session, nor anything that is no lab session.
+    if [ -n "$leader" ] && [ "$leader" -gt 1 ] && [ "$leader" != "$own" ]; then
+      leaders+=("$leader")
+    fi
+  done
+  [ ${#leaders[@]} -gt 0 ] || return 0
+  members=$(members_of "${leaders[@]}")
+  [ -n "$members" ] || return 0
+  kill -TERM $members 2>/dev/null || true
+  for ((i = 0; i < 30; i++)); do
+    members=$(members_of "${leaders[@]}")
+    [ -n "$members" ] || return 0
+    sleep 0.1
+  done
+  kill -KILL $members 2>/dev/null || true
+  for ((i = 0; i < 30; i++)); do
+    [ -n "$(members_of "${leaders[@]}")" ] || return 0
+    sleep 0.1
+  done
+  echo "lab: some lab processes would not end" >&2
+}
+
+write_client_settings() {
+  local home=$1
+  mkdir -p "$home/.smb/state" "$home/.smb/cache" "$home/.smb/lock" "$home/.smb/private" "$home/.smb/ncalrpc"
+  chmod 700 "$home/.smb/private"
+  # Names resolve only through lmhosts (the lab names its machines by
+  # address), and the client binds to loopback alone: nothing is broadcast.
+  cat >"$home/.smb/smb.conf" <<EOF
+[global]
+  netbios name = SKEWTEST
+  workgroup = LABGROUP
+  name resolve order = lmhosts
+  interfaces = 127.0.0.1/8
+  bind interfaces only = yes
+  disable netbios = yes
+  smb ports = 445
+  client min protocol = SMB2_02
+  log level = 0
+  state directory = $home/.smb/state
+  cache directory = $home/.smb/cache
+  lock directory = $home/.smb/lock
+  private dir = $home/.smb/private
+  ncalrpc dir = $home/.smb/ncalrpc
+EOF
+}
+
+write_server_settings() {
+  local state=$1 name=$2 address=$3
+  mkdir -p "$state"/{private,lock,state,cache,pid,ncalrpc,log,share}
+  chmod 700 "$state/private"
+  cat >"$state/smb.conf" <<EOF
+[global]
+  netbios name = $name
+  workgroup = LABGROUP
+  server role = standalone server
+  # The /8 lets Samba place the address on the loopback interface; with
+  # bind interfaces only it still listens on this one address alone.
+  interfaces = $address/8
+  bind interfaces only = yes
+  smb ports = 445
+  disable netbios = yes
+  map to guest = Bad User
+  guest account = nobody
+  restrict anonymous = 0
+  private dir = $state/private
+  lock directory = $state/lock
+  state directory = $state/state
+  cache directory = $state/cache
+  pid directory = $state/pid
+  ncalrpc dir = $state/ncalrpc
+  passdb backend = tdbsam:$state/private/passdb.tdb
+  log file = $state/log/log.%m
+  max log size = 1000
+  logging = file
+  log level = 0
+  load printers = no
+  printing = bsd
+  printcap name = /dev/null
+  disable spoolss = yes
+  usershare path =
+  registry shares = no
+  obey pam restrictions = no
+[share]
+  path = $state/share
+  read only = yes
+  guest ok = yes
+EOF
+}
+
+start_server() {
+  local state=$1 shift=$2
+  # setsid: smbd signals its whole process group when it ends, which must
+  # not be the caller's.
+  _NO_WINBINDD=1 LD_PRELOAD=$faketime_lib FAKETIME=$shift FAKETIME_DONT_FAKE_MONOTONIC=1 \
+    setsid smbd -F --no-process-group -s "$state/smb.conf" \
+    </dev/null >"$state/log/console" 2>&1 &
+  echo $! >"$state/leader"
+}
+
+# Asks ADDRESS for its time with the helper until it answers (bounded); the
+# offset, or nothing.
+ask_until_answered() {
+  local address=$1 home=$2 offset
+  for ((i = 0; i < 40; i++)); do
+    offset=$(HOME=$home timeout 10 "$LAB_TOD" "\\\\$address" 2>/dev/null || true)
+    if [ -n "$offset" ] && [ "$offset" != "$kNoResponse" ]; then
+      echo "$offset"
+      return 0
+    fi
+    sleep 0.25
+  done
+  return 1
+}
+
+do_start() {
+  command -v smbd >/dev/null || die "smbd is not installed"
+  [ -r "$faketime_lib" ] || die "libfaketime is not installed ($faketime_lib)"
+  if [ -f "$dir/.skewmon-lab" ]; then
+    do_stop
+  elif [ -e "$dir" ] && [ -n "$(ls -A "$dir")" ]; then
+    die "$dir exists and is no lab directory"
+  fi
+  mkdir -p "$dir"
+  touch "$dir/.skewmon-lab"
+  : >"$dir/lab.new"
+  write_client_settings "$dir/home"
+
+  local servers=()
+  for ((n = 0; n < count; n++)); do
+    local octet=$((first + n))
+    local address=127.0.0.$octet name=LAB$octet shift=${shifts[n % ${#shifts[@]}]}
+    local state=$dir/s$octet
+    rm -rf "$state"
+    write_server_settings "$state" "$name" "$address"
+    start_server "$state" "$shift"
+    echo "server $name $address $(shift_ms "$shift")" >>"$dir/lab.new"
+    servers+=("$address")
+  done
+
+  local silent=127.0.0.$((first + count)) hung=127.0.0.$((first + count + 1))
+  echo "silent $silent" >>"$dir/lab.new"
+  setsid python3 "$here/hung_server.py" "$hung" 445 139 </dev/null >"$dir/hung.log" 2>&1 &
+  echo $! >"$dir/hung.leader"
+  echo "hung $hung" >>"$dir/lab.new"
+  echo "home $dir/home" >>"$dir/lab.new"
+  mv "$dir/lab.new" "$dir/lab.txt"
+
+  local failed=0
+  for address in "${servers[@]}"; do
+    if ! wait_for_port "$address" 445 200 "$(cat "$dir/s${address##*.}/leader")"; then
+      echo "lab: the server at $address does not listen (see $dir/s${address##*.}/log)" >&2
+      failed=1
+    fi
+  done
+  wait_for_port "$hung" 445 100 "$(cat "$dir/hung.leader")" || { echo "lab: the hung server at $hung does not listen" >&2; failed=1; }
+  if [ $failed -ne 0 ]; then
+    do_stop
+    die "start failed"
+  fi
+
+  if [ -n "${LAB_TOD:-}" ]; then
+    [ -x "$LAB_TOD" ] || die "LAB_TOD is not an executable: $LAB_TOD"
+    while read -r kind name address expected; do
+      [ "$kind" = server ] || continue
+      local offset
+      if ! offset=$(ask_until_answered "$address" "$dir/home"); then
+        echo "lab: $name ($address) does not answer the time query" >&2
+        failed=1
+        continue
+      fi
+      # Samba answers in whole seconds: the offset lies up to a second below.
+      if ((offset < expected - 1100 || offset > expected + 100)); then
+        echo "lab: $name ($address) is off by $offset ms, expected $expected" >&2
+        failed=1
+      fi
+    done <"$dir/lab.txt"
+    if [ $failed -ne 0 ]; then
+      do_stop
+      die "start failed"
+    fi
+  fi
+  echo "lab: started $count servers in $dir"
+}
+
+# Leaders of the sessions of the RPC services (samba-dcerpcd and its
+# workers) that smbd started with the settings file CONF: they run in a
+# session of their own. Only processes given that exact file count.
+sessions_using() {
+  ps -e -ww -o sid=,args= |
+    awk -v option="--configfile=$1" '{ for (i = 2; i <= NF; i++) if ($i == option) { print $1; break } }' |
+    sort -u
+}
+
+do_stop() {
+  # Only a directory this script made is ever removed.
+  [ -f "$dir/.skewmon-lab" ] || return 0
+  local leaders=()
+  for state in "$dir"/s*/; do
+    [ -f "$state/smb.conf" ] || continue
+    [ -f "$state/leader" ] && leaders+=("$(cat "$state/leader")")
+    leaders+=($(sessions_using "${state%/}/smb.conf"))
+  done
+  [ -f "$dir/hung.leader" ] && leaders+=("$(cat "$dir/hung.leader")")
+  end_sessions "${leaders[@]}"
+  rm -rf "$dir"
+  echo "lab: stopped"
+}
+
+do_status() {
+  [ -f "$dir/lab.txt" ] || {
+    echo "lab: not running ($dir)"
+    return 1
+  }
+  local status=0
+  while read -r kind name address expected; do
+    case $kind in
+      server)
+        if [ -n "$(members_of "$(cat "$dir/s${address##*.}/leader")")" ]; then
+          echo "$name $address $expected ms: running"
+        else
+          echo "$name $address $expected ms: gone"
+          status=1
+        fi
+        ;;
+      silent) echo "silent address $name" ;;
+      hung) echo "hung server $name" ;;
+    esac
+  done <"$dir/lab.txt"
+  return $status
+}
+
+case $command in
+  start) do_start ;;
+  stop) do_stop ;;
+  status) do_status ;;
+  *)
+    echo "usage: lab.sh start|stop|status [DIR]" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,145 @@
+// The real main window over a made-up network: a machine list file of a few
+// machines whose clocks answer with chosen offsets, one that never answers.
+// For looking at the window and taking its picture.
+//
+//   skewmon_qt_demo [--press-scan] [--ready-file PATH] [--quit-after-ms N]
+#include <QPushButton>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "app/program.h"
+#include "app/startup.h"
+#include "platform/browse.h"
+#include "platform/linux/linux_system.h"
+#include "platform/linux/qt_dialog.h"
+#include "platform/linux/qt_window_system.h"
+#include "ui/main_dialog.h"
+
+namespace {
+
+using namespace skewmon;
+using namespace std::chrono_literals;
+
+struct Clock {
+    Offset offset;
+    std::chrono::milliseconds delay;
+};
+
+const std::map<std::string, Clock> kClocks = {
+    {"\\\\FILESRV01", {12, 60ms}},       {"\\\\DC01", {-4, 40ms}},
+    {"\\\\MAILHOST", {-250, 90ms}},      {"\\\\PRINTSRV", {1250, 70ms}},
+    {"\\\\LAB-PC07", {-5417022, 120ms}}, {"\\\\BUILD02", {73, 50ms}},
+};
+constexpr char kMachines[] = "WORKSTATION\nFILESRV01\nDC01\nOLDBOX\nMAILHOST\nPRINTSRV\nLAB-PC07\nBUILD02\n";
+
+class DemoQuery final : public platform::PendingQuery {
+public:
+    explicit DemoQuery(const Clock* clock)
+        : clock_(clock), ready_(std::chrono::steady_clock::now() + (clock ? clock->delay : 0ms)) {}
+    platform::QueryWait wait(std::optional<std::chrono::milliseconds> limit,
+                             const std::atomic<bool>& stop) override {
+        const auto start = std::chrono::steady_clock::now();
+        for (;;) {
+            if (stop) return platform::QueryWait::kStopped;
+            const auto now = std::chrono::steady_clock::now();
+            if (clock_ && now >= ready_) return platform::QueryWait::kFinished;
+            if (limit && now - start >= *limit) return platform::QueryWait::kTimedOut;
+            std::this_thread::sleep_for(5ms);
+        }
+    }
+    Offset result() override { return clock_ ? clock_->offset : kNoResponse; }
+
+private:
+    const Clock* clock_;  // none: never answers
+    std::chrono::steady_clock::time_point ready_;
+};
+
+class DemoRunner final : public platform::TimeQueryRunner {
+public:
+    std::unique_ptr<platform::PendingQuery> start(const std::string& serverName, bool) override {
+        auto it = kClocks.find(serverName);
+        return std::make_unique<DemoQuery>(it == kClocks.end() ? nullptr : &it->second);
+    }
+};
+
+class NoBrowser final : public platform::NetworkBrowser {
+public:
+    std::unique_ptr<platform::NetworkEnumeration> open(const platform::NetResourceRequest&) override {
+        return nullptr;
+    }
+};
+
+class DemoSystem final : public platform::LinuxSystem {
+public:
+    std::string computerName(std::size_t capacity) override {
+        return std::string("WORKSTATION").substr(0, capacity - 1);
+    }
+    std::optional<std::string> executablePath() override { return std::nullopt; }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool pressScan = false;
+    std::string readyFile;
+    int quitAfterMs = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--press-scan") == 0)
+            pressScan = true;
+        else if (std::strcmp(argv[i], "--ready-file") == 0 && i + 1 < argc)
+            readyFile = argv[++i];
+        else if (std::strcmp(argv[i], "--quit-after-ms") == 0 && i + 1 < argc)
+            quitAfterMs = std::atoi(argv[++i]);
+    }
+
+    std::unique_ptr<platform::WindowSystem> windows = platform::MakeQtWindowSystem(argc, argv);
+    auto* qtWindows = static_cast<platform::QtWindowSystem*>(windows.get());
+    DemoSystem system;
+    DemoRunner runner;
+    NoBrowser browser;
+    platform::DiscoveryServices discovery;
+    Program program(Platform{system, *windows, runner, browser, discovery});
+
+    std::string commandLine;
+    StartUp(program, commandLine);
+    std::FILE* list = std::tmpfile();
+    if (!list) return 1;
+    std::fputs(kMachines, list);
+    std::fflush(list);
+    program.app.machineListFile.reset(list);
+
+    // The timers fire inside the modal run, when the window exists.
+    const auto window = [&] { return qtWindows->dialog(); };
+    if (pressScan) {
+        QTimer::singleShot(500, [&] {
+            if (auto* scan = qobject_cast<QPushButton*>(window()->control(ctl::kScan))) scan->click();
+        });
+    }
+    QTimer readyPoll;
+    if (!readyFile.empty()) {
+        QObject::connect(&readyPoll, &QTimer::timeout, [&] {
+            platform::QtDialog* dialog = window();
+            if (!dialog || !dialog->control(ctl::kSaveResults)->isEnabled()) return;
+            readyPoll.stop();
+            // Let the last writes be painted before anyone looks.
+            QTimer::singleShot(300, [&] { std::ofstream(readyFile) << "done\n"; });
+        });
+        readyPoll.start(100);
+    }
+    if (quitAfterMs > 0) QTimer::singleShot(quitAfterMs, [] { MainDialog::RequestQuit(); });
+
+    {
+        MainDialog dialog(program);
+        windows->runMainDialog(dialog);
+        dialog.waitForScans();
+    }
+    ShutDown(program);
+    return 0;
+}

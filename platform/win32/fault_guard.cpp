@@ -104,6 +104,24 @@ bool IsGuardedFault(std::uint32_t code) {
     }
 }
 
+namespace {
+
+// Runs the body with `frame` as the thread's innermost guard. Kept apart from
+// RunGuarded so that the guard is also taken down when a C++ exception leaves
+// the body; a fault never returns here.
+__attribute__((noinline)) void CallGuardedBody(const Installation& installation, GuardFrame& frame,
+                                               void (*body)(void*), void* context) {
+    struct Restore {
+        const Installation& installation;
+        GuardFrame* outer;
+        ~Restore() { installation.setCurrent(outer); }
+    } restore{installation, frame.outer};
+    installation.setCurrent(&frame);
+    body(context);
+}
+
+}  // namespace
+
 bool RunGuarded(void (*body)(void*), void* context) {
     const Installation& installation = Installation::instance();
     if (!installation.ready()) {
@@ -113,12 +131,10 @@ bool RunGuarded(void (*body)(void*), void* context) {
     GuardFrame frame;
     frame.outer = installation.current();
     if (__builtin_setjmp(frame.jump) != 0) {
-        installation.setCurrent(frame.outer);
+        installation.setCurrent(frame.outer);  // the body's frames are gone
         return false;
     }
-    installation.setCurrent(&frame);
-    body(context);
-    installation.setCurrent(frame.outer);
+    CallGuardedBody(installation, frame, body, context);
     return true;
 }
 

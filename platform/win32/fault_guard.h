@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 namespace skewmon::platform::win32 {
 
@@ -20,8 +21,8 @@ bool RunGuarded(void (*body)(void*), void* context);
 
 template <typename Body>
 bool RunGuarded(Body&& body) {
-    return RunGuarded([](void* context) { (*static_cast<std::remove_reference_t<Body>*>(context))(); },
-                      &body);
+    std::decay_t<Body> callable(std::forward<Body>(body));  // functions become pointers
+    return RunGuarded([](void* context) { (*static_cast<std::decay_t<Body>*>(context))(); }, &callable);
 }
 
 // Whether an exception code counts as a fault that RunGuarded catches.

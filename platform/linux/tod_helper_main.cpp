@@ -3,7 +3,9 @@
 // a query stuck inside libnetapi can be killed outright.
 //
 //   skewmon-tod SERVERNAME      (SERVERNAME: two backslashes and the name)
+#include <fcntl.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -18,6 +20,14 @@ int main(int argc, char** argv) {
     if (argc != 2) {
         std::fputs("usage: skewmon-tod SERVERNAME\n", stderr);
         return 2;
+    }
+    // libnetapi asks for a password on the terminal when a Kerberos ticket
+    // turns out unusable. Without a controlling terminal and with nothing on
+    // standard input, that question finds no one and fails at once.
+    setsid();
+    if (const int null = open("/dev/null", O_RDONLY | O_CLOEXEC); null >= 0) {
+        dup2(null, STDIN_FILENO);
+        if (null != STDIN_FILENO) close(null);
     }
     // Set up before the first clock reading, so that loading the client
     // settings does not count as round trip.

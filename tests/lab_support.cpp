@@ -1,0 +1,121 @@
+#include "tests/lab_support.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace skewmon::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+int CountEntries(const char* directory) {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(directory)) ++count;
+    return count;
+}
+
+}  // namespace
+
+std::optional<Lab> Lab::Load(const std::string& directory) {
+    std::ifstream file(directory + "/lab.txt");
+    if (!file) return std::nullopt;
+    Lab lab;
+    std::string line;
+    while (std::getline(file, line)) {
+        std::istringstream words(line);
+        std::string kind;
+        words >> kind;
+        if (kind == "server") {
+            LabServer server;
+            words >> server.name >> server.address >> server.shiftMs;
+            if (words) lab.servers.push_back(server);
+        } else if (kind == "silent") {
+            words >> lab.silent;
+        } else if (kind == "hung") {
+            words >> lab.hung;
+        } else if (kind == "home") {
+            words >> lab.home;
+        }
+    }
+    if (lab.servers.empty() || lab.silent.empty() || lab.hung.empty()) return std::nullopt;
+    return lab;
+}
+
+std::optional<Lab> Lab::FromEnvironment() {
+    const char* directory = std::getenv("SKEWMON_LAB_DIR");
+    if (!directory || directory[0] == '\0') return std::nullopt;
+    return Load(directory);
+}
+
+const LabServer* Lab::withShift(std::int64_t shiftMs) const {
+    for (const LabServer& server : servers)
+        if (server.shiftMs == shiftMs) return &server;
+    return nullptr;
+}
+
+std::string TodHelperPath() { return SKEWMON_TOD_PATH; }
+
+ScopedClientHome::ScopedClientHome(const std::string& netbiosName) {
+    std::string pattern = (fs::temp_directory_path() / "skewmon-home-XXXXXX").string();
+    if (mkdtemp(pattern.data())) home_ = pattern;
+    const fs::path smb = fs::path(home_) / ".smb";
+    for (const char* sub : {"state", "cache", "lock", "private", "ncalrpc"}) fs::create_directories(smb / sub);
+    std::ofstream config(smb / "smb.conf");
+    config << "[global]\n"
+           << "  netbios name = " << netbiosName << "\n"
+           << "  workgroup = LABGROUP\n"
+           << "  name resolve order = lmhosts\n"
+           << "  interfaces = 127.0.0.1/8\n"
+           << "  bind interfaces only = yes\n"
+           << "  disable netbios = yes\n"
+           << "  smb ports = 445\n"
+           << "  log level = 0\n";
+    for (const char* sub : {"state", "cache", "lock", "private", "ncalrpc"}) {
+        const std::string key = std::string(sub) == "private" ? "private dir"
+                                : std::string(sub) == "ncalrpc" ? "ncalrpc dir"
+                                : std::string(sub) + " directory";
+        config << "  " << key << " = " << (smb / sub).string() << "\n";
+    }
+    if (const char* home = std::getenv("HOME")) previous_ = home;
+    setenv("HOME", home_.c_str(), 1);
+}
+
+ScopedClientHome::~ScopedClientHome() {
+    if (previous_)
+        setenv("HOME", previous_->c_str(), 1);
+    else
+        unsetenv("HOME");
+    std::error_code ignored;
+    if (!home_.empty()) fs::remove_all(home_, ignored);
+}
+
+std::vector<pid_t> ChildProcesses() {
+    std::vector<pid_t> children;
+    const std::string self = std::to_string(getpid());
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream status(entry.path() / "status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("PPid:", 0) != 0) continue;
+            std::istringstream value(line.substr(5));
+            std::string parent;
+            value >> parent;
+            if (parent == self) children.push_back(static_cast<pid_t>(std::stol(name)));
+            break;
+        }
+    }
+    return children;
+}
+
+int ThreadCount() { return CountEntries("/proc/self/task"); }
+
+int OpenDescriptorCount() { return CountEntries("/proc/self/fd"); }
+
+}  // namespace skewmon::testing

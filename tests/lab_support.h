@@ -1,0 +1,61 @@
+// What the tests need to know about the test lab (tests/lab/lab.sh), and a
+// few helpers around the processes and client settings of a test.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace skewmon::testing {
+
+struct LabServer {
+    std::string name;     // its netbios name
+    std::string address;  // 127.0.0.x
+    std::int64_t shiftMs = 0;  // how far its clock is ahead
+};
+
+struct Lab {
+    std::vector<LabServer> servers;
+    std::string silent;  // an address where nothing listens
+    std::string hung;    // takes connections, never answers
+    std::string home;    // a HOME whose client settings keep to loopback
+
+    // The lab described by DIR/lab.txt; none when there is no such lab.
+    static std::optional<Lab> Load(const std::string& directory);
+    // The lab of the test run: SKEWMON_LAB_DIR.
+    static std::optional<Lab> FromEnvironment();
+    // The first server shifted by `shiftMs`, or none.
+    const LabServer* withShift(std::int64_t shiftMs) const;
+};
+
+// The built skewmon-tod helper.
+std::string TodHelperPath();
+
+// A temporary HOME holding .smb/smb.conf with the lab's client settings
+// (loopback only, names resolved through lmhosts alone) and `netbiosName`.
+// HOME points there for the object's life; set it up before any thread of
+// the test starts.
+class ScopedClientHome {
+public:
+    explicit ScopedClientHome(const std::string& netbiosName = "SKEWTEST");
+    ~ScopedClientHome();
+    ScopedClientHome(const ScopedClientHome&) = delete;
+    ScopedClientHome& operator=(const ScopedClientHome&) = delete;
+    const std::string& path() const { return home_; }
+
+private:
+    std::string home_;
+    std::optional<std::string> previous_;
+};
+
+// The children of this process, zombies included.
+std::vector<pid_t> ChildProcesses();
+// Threads of this process.
+int ThreadCount();
+// Open file descriptors of this process.
+int OpenDescriptorCount();
+
+}  // namespace skewmon::testing

@@ -1,0 +1,36 @@
+# Tests of the remote time query on Linux, and the tests that need the lab's
+# real Samba servers (tests/lab/lab.sh), with the lab as a ctest fixture.
+set(SKEWMON_LAB_DIR ${CMAKE_CURRENT_BINARY_DIR}/lab)
+
+add_library(skewmon_lab_support STATIC ${CMAKE_CURRENT_LIST_DIR}/lab_support.cpp)
+target_include_directories(skewmon_lab_support PUBLIC ${PROJECT_SOURCE_DIR})
+target_compile_definitions(skewmon_lab_support PRIVATE SKEWMON_TOD_PATH="$<TARGET_FILE:skewmon-tod>")
+add_dependencies(skewmon_lab_support skewmon-tod)
+
+# Without servers: the arithmetic, CheckMachine, the runner with stand-in helpers.
+add_executable(skewmon_timequery_tests
+  ${CMAKE_CURRENT_LIST_DIR}/timequery_offset_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/timequery_runner_test.cpp)
+target_link_libraries(skewmon_timequery_tests PRIVATE skewmon_timequery skewmon_lab_support GTest::gtest_main)
+gtest_discover_tests(skewmon_timequery_tests DISCOVERY_TIMEOUT 60)
+
+# Against the lab.
+add_executable(skewmon_lab_tests
+  ${CMAKE_CURRENT_LIST_DIR}/timequery_lab_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/scan_lab_test.cpp)
+target_link_libraries(skewmon_lab_tests PRIVATE skewmon_timequery skewmon_lab_support GTest::gtest_main)
+gtest_discover_tests(skewmon_lab_tests DISCOVERY_TIMEOUT 60
+  PROPERTIES FIXTURES_REQUIRED skewmon_lab RESOURCE_LOCK skewmon_lab
+             ENVIRONMENT "SKEWMON_LAB_DIR=${SKEWMON_LAB_DIR}")
+
+add_test(NAME lab_start
+  COMMAND ${CMAKE_COMMAND} -E env LAB_TOD=$<TARGET_FILE:skewmon-tod>
+          ${CMAKE_CURRENT_LIST_DIR}/lab/lab.sh start ${SKEWMON_LAB_DIR})
+set_tests_properties(lab_start PROPERTIES FIXTURES_SETUP skewmon_lab RESOURCE_LOCK skewmon_lab TIMEOUT 180)
+add_test(NAME lab_stop COMMAND ${CMAKE_CURRENT_LIST_DIR}/lab/lab.sh stop ${SKEWMON_LAB_DIR})
+set_tests_properties(lab_stop PROPERTIES FIXTURES_CLEANUP skewmon_lab RESOURCE_LOCK skewmon_lab TIMEOUT 120)
+
+# Milliseconds per machine: this program's query path against Samba's own
+# `net time`, on a lab of its own. Not a test: run bench/run.sh.
+add_executable(skewmon_bench ${PROJECT_SOURCE_DIR}/bench/query_bench.cpp)
+target_link_libraries(skewmon_bench PRIVATE skewmon_timequery skewmon_lab_support)

@@ -11,7 +11,7 @@ cd "$top"
 scripts/install-deps.sh
 
 build=${SKEWMON_BUILD_DIR:-$top/build}
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKEWMON_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target skewmon skewmon-tod
 
 run=$(mktemp -d /tmp/skewmon-run-XXXXXX)
@@ -28,16 +28,18 @@ LAB_TOD="$build/platform/linux/skewmon-tod" tests/lab/lab.sh start "$lab" >&2
 # ".ini": give the copy an extension so that the list lies beside it.
 cp "$build/platform/linux/skewmon" "$run/skewmon.bin"
 cp "$build/platform/linux/skewmon-tod" "$run/skewmon-tod"
+home=$(awk '$1 == "home" { print $2 }' "$lab/lab.txt")
 {
-  echo "; the test lab: Samba servers with shifted clocks"
+  echo "; the test lab: Samba servers with shifted clocks, this machine,"
+  echo "; an address where nothing listens and a server that never answers"
   awk '$1 == "server" { print $3 }' "$lab/lab.txt"
+  sed -n 's/^[[:space:]]*netbios name[[:space:]]*=[[:space:]]*//p' "$home/.smb/smb.conf" | head -n 1
   awk '$1 == "silent" || $1 == "hung" { print $2 }' "$lab/lab.txt"
 } > "$run/skewmon.ini"
 echo "machine list:" >&2
 sed 's/^/  /' "$run/skewmon.ini" >&2
 
 # The lab's client settings keep every packet on loopback.
-home=$(awk '$1 == "home" { print $2 }' "$lab/lab.txt")
 status=0
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   HOME="$home" "$run/skewmon.bin" || status=$?

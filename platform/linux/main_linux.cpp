@@ -1,6 +1,7 @@
 // The program on Linux.
 #include <signal.h>
 
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -10,16 +11,14 @@
 #include "platform/browse.h"
 #include "platform/headless/headless_dialog.h"
 #include "platform/linux/linux_system.h"
+#include "platform/linux/process_query_runner.h"
+#include "platform/linux/qt_window_system.h"
 #include "ui/main_dialog.h"
 
 namespace {
 
 using namespace skewmon;
 
-class NoNetworkRunner final : public platform::TimeQueryRunner {
-public:
-    std::unique_ptr<platform::PendingQuery> start(const std::string&, bool) override { return nullptr; }
-};
 class NoBrowser final : public platform::NetworkBrowser {
 public:
     std::unique_ptr<platform::NetworkEnumeration> open(const platform::NetResourceRequest&) override {
@@ -44,6 +43,14 @@ void RouteTerminationSignals() {
     }).detach();
 }
 
+bool HasDisplay() {
+    for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(variable);
+        if (value && value[0] != '\0') return true;
+    }
+    return false;
+}
+
 std::string CommandLineOf(int argc, char** argv) {
     std::string commandLine;
     for (int i = 1; i < argc; ++i) {
@@ -62,10 +69,14 @@ int main(int argc, char** argv) {
         std::cout << kUsageText;
         return 0;
     }
+    const bool windowPossible = HasDisplay();
+    // Qt's application object comes first: it must exist before any thread.
+    std::unique_ptr<platform::WindowSystem> qt;
+    if (request == ConsoleRequest::kNone && windowPossible) qt = platform::MakeQtWindowSystem(argc, argv);
     RouteTerminationSignals();
 
     platform::LinuxSystem system;
-    NoNetworkRunner runner;
+    platform::ProcessQueryRunner runner;
     NoBrowser browser;
     platform::DiscoveryServices discovery;
     platform::HeadlessWindowSystem headless;
@@ -74,6 +85,11 @@ int main(int argc, char** argv) {
         Program program(Platform{system, headless, runner, browser, discovery});
         return RunConsoleReport(program, commandLine, std::cout, std::cerr);
     }
-    Program program(Platform{system, headless, runner, browser, discovery});
+    if (!qt) {
+        // No window can be shown: say so, and end as a failed dialog does.
+        std::cerr << "skewmon: no display to show the window on; use --report for a scan without one\n";
+        return 0;
+    }
+    Program program(Platform{system, *qt, runner, browser, discovery});
     return RunApplication(program, commandLine);
 }

@@ -18,7 +18,7 @@ gtest_discover_tests(skewmon_timequery_tests DISCOVERY_TIMEOUT 60)
 add_executable(skewmon_lab_tests
   ${CMAKE_CURRENT_LIST_DIR}/timequery_lab_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/scan_lab_test.cpp)
-target_link_libraries(skewmon_lab_tests PRIVATE skewmon_timequery skewmon_lab_support GTest::gtest_main)
+target_link_libraries(skewmon_lab_tests PRIVATE skewmon_timequery skewmon_lab_support GTest::gtest)
 gtest_discover_tests(skewmon_lab_tests DISCOVERY_TIMEOUT 60
   PROPERTIES FIXTURES_REQUIRED skewmon_lab RESOURCE_LOCK skewmon_lab
              ENVIRONMENT "SKEWMON_LAB_DIR=${SKEWMON_LAB_DIR}")

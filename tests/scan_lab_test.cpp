@@ -1,0 +1,256 @@
+// Whole scans against the lab: the real main dialog on the screenless
+// dialog, the real Linux services and the real query path, a machine list
+// naming lab servers, the local machine, the silent address and the hung
+// server.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "app/program.h"
+#include "platform/headless/headless_dialog.h"
+#include "platform/linux/linux_system.h"
+#include "platform/linux/process_query_runner.h"
+#include "platform/linux/smb_settings.h"
+#include "tests/lab_support.h"
+#include "timing/variance_text.h"
+#include "ui/main_dialog.h"
+
+namespace skewmon::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::HeadlessSnapshot;
+using Steady = std::chrono::steady_clock;
+
+class NoBrowser final : public platform::NetworkBrowser {
+public:
+    std::unique_ptr<platform::NetworkEnumeration> open(const platform::NetResourceRequest&) override {
+        return nullptr;
+    }
+};
+
+// A measured row split into its parts; the variance read back as milliseconds.
+struct MeasuredRow {
+    std::string name;
+    char sign = '?';
+    std::int64_t ms = -1;
+};
+
+std::optional<MeasuredRow> ParseRow(const std::string& row) {
+    std::istringstream fields(row);
+    MeasuredRow parsed;
+    std::string sign, variance;
+    if (!std::getline(fields, parsed.name, '\t') || !std::getline(fields, sign, '\t') ||
+        !std::getline(fields, variance, '\t') || sign.size() != 1)
+        return std::nullopt;
+    int years, days, hours, minutes, seconds, millis;
+    if (std::sscanf(variance.c_str(), "%2d %3d %2d:%2d:%2d.%3d", &years, &days, &hours, &minutes, &seconds,
+                    &millis) != 6)
+        return std::nullopt;
+    parsed.sign = sign[0];
+    parsed.ms = ((((std::int64_t{years} * 365 + days) * 24 + hours) * 60 + minutes) * 60 + seconds) * 1000 + millis;
+    // The whole row must be exactly what the program makes of that value.
+    if (row != parsed.name + "\t" + sign + "\t" + std::string(VarianceText(parsed.ms))) return std::nullopt;
+    return parsed;
+}
+
+class ScanLab : public ::testing::Test {
+protected:
+    ScanLab() : program(Platform{system, windows, runner, browser, discovery}) {
+        program.app.boldFont = windows.createFont({"MS Shell Dlg", -12, 700, false});
+        program.app.thinFont = windows.createFont({"MS Shell Dlg", -12, 100, false});
+        program.app.linkFont = windows.createFont({"MS Shell Dlg", -12, 400, true});
+    }
+
+    void SetUp() override {
+        lab = Lab::FromEnvironment();
+        if (!lab) GTEST_SKIP() << "no lab (SKEWMON_LAB_DIR): run through ctest";
+        ahead = lab->withShift(2000);
+        behind = lab->withShift(-3000);
+        ASSERT_TRUE(ahead && behind) << "the lab needs servers at +2 s and -3 s";
+        local = platform::NetbiosName();
+        ASSERT_EQ(local, "SKEWTEST");  // from the tests' own client settings
+    }
+
+    void TearDown() override {
+        if (mainDialog) {
+            if (dialog.snapshot().running) {
+                dialog.command(ctl::kClose);
+                dialog.command(ctl::kClose);
+            }
+            dialog.waitForEnd();
+            mainDialog.reset();
+        }
+        EXPECT_TRUE(ChildProcesses().empty());
+    }
+
+    // The machine list file, opened as start-up would have opened it.
+    void useListFile(const std::string& content) {
+        std::FILE* file = std::tmpfile();
+        ASSERT_NE(file, nullptr);
+        std::fwrite(content.data(), 1, content.size(), file);
+        std::fflush(file);
+        program.app.machineListFile.reset(file);
+    }
+
+    void start() {
+        dialog.setRowObserver([this](const std::string& row) {
+            std::lock_guard lock(rowsMutex);
+            rowTimes.emplace_back(row, Steady::now());
+        });
+        mainDialog = std::make_unique<MainDialog>(program);
+        dialog.start(*mainDialog);
+        ASSERT_TRUE(dialog.waitUntil([](const HeadlessSnapshot& s) { return s.initialised; }, 10s));
+    }
+
+    bool waitForDone(std::chrono::milliseconds limit = 30s) {
+        return dialog.waitUntil(
+            [](const HeadlessSnapshot& s) {
+                return s.control(ctl::kSaveResults).enabled && s.text(ctl::kClose) == "&Close";
+            },
+            limit);
+    }
+
+    std::vector<std::pair<std::string, Steady::time_point>> rows() {
+        std::lock_guard lock(rowsMutex);
+        return rowTimes;
+    }
+
+    std::optional<Lab> lab;
+    const LabServer* ahead = nullptr;
+    const LabServer* behind = nullptr;
+    std::string local;
+
+    platform::LinuxSystem system;
+    platform::HeadlessWindowSystem windows;
+    platform::ProcessQueryRunner runner{TodHelperPath()};
+    NoBrowser browser;
+    platform::DiscoveryServices discovery;
+    Program program;
+    platform::HeadlessDialog dialog;
+    std::unique_ptr<MainDialog> mainDialog;
+    std::mutex rowsMutex;
+    std::vector<std::pair<std::string, Steady::time_point>> rowTimes;
+};
+
+TEST_F(ScanLab, ScanMeasuresTheLabAndGradesIt) {
+    useListFile("; the lab\n" + ahead->address + "\n" + lab->hung + "\n" + local + "\n" + behind->address +
+                "\n" + lab->silent + "\n");
+    start();
+    dialog.command(ctl::kScan);
+    ASSERT_TRUE(waitForDone());
+
+    const HeadlessSnapshot s = dialog.snapshot();
+    const std::vector<std::string>& list = s.rows(ctl::kResultsList);
+    ASSERT_EQ(list.size(), 5u);
+
+    const auto first = ParseRow(list[0]);
+    ASSERT_TRUE(first) << list[0];
+    EXPECT_EQ(first->name, ahead->address);
+    EXPECT_EQ(first->sign, '+');
+    EXPECT_GE(first->ms, 2000 - 1000);
+    EXPECT_LE(first->ms, 2000 + 50);
+
+    EXPECT_EQ(list[1], lab->hung + "\tNo response or excessive latency");
+    EXPECT_EQ(list[2], local + "\t+\t00 000 00:00:00.000");
+
+    const auto fourth = ParseRow(list[3]);
+    ASSERT_TRUE(fourth) << list[3];
+    EXPECT_EQ(fourth->name, behind->address);
+    EXPECT_EQ(fourth->sign, '-');
+    EXPECT_GE(fourth->ms, 3000 - 50);
+    EXPECT_LE(fourth->ms, 3000 + 1000);
+
+    EXPECT_EQ(list[4], lab->silent + "\tNo response or excessive latency");
+    EXPECT_EQ(s.control(ctl::kResultsList).selected, 2);  // the local machine
+
+    // The hung server cost one time-out with its beep, and the scan went on.
+    ASSERT_EQ(s.beeps.size(), 1u);
+    const auto times = rows();
+    ASSERT_EQ(times.size(), 5u);
+    const auto waited = s.beeps[0] - times[0].second;
+    EXPECT_GE(waited, 3000ms);
+    EXPECT_LT(waited, 3300ms);
+    EXPECT_GT(times[2].second, s.beeps[0]);
+
+    // Figures and grade from the measured rows.
+    const std::int64_t worst = std::max(first->ms, fourth->ms);
+    const std::int64_t sum = first->ms - fourth->ms;
+    const std::int64_t average = (sum < 0 ? -sum : sum) / 3;
+    dialog.runOnDialogThread([&] {
+        EXPECT_EQ(program.scan.count, 3);
+        EXPECT_EQ(program.scan.worst, worst);
+        EXPECT_EQ(program.scan.average, average);
+        EXPECT_FALSE(program.scan.scanThread);
+    });
+    EXPECT_EQ(s.text(ctl::kWorst), VarianceText(worst));
+    EXPECT_EQ(s.text(ctl::kAverage), VarianceText(average));
+    EXPECT_EQ(s.text(ctl::kSummary), "Poor");  // worst 2.9 to 4 s, average at most 1 s
+    EXPECT_EQ(s.text(ctl::kRecommendation), "Needs Improvement");
+    EXPECT_EQ(s.text(ctl::kExplanation).rfind("All machines within a few seconds.", 0), 0u);
+
+    EXPECT_EQ(s.text(ctl::kHeading), "Variance from SKEWTEST yy-ddd-hh:mm:ss.mss (+/- 10 ms)");
+    EXPECT_EQ(s.text(ctl::kResultsGroup), "Results");
+    EXPECT_EQ(s.text(ctl::kScan), "Re&scan");
+    EXPECT_TRUE(s.control(ctl::kScan).enabled);
+    EXPECT_TRUE(s.control(ctl::kSaveResults).enabled);
+    EXPECT_EQ(s.text(ctl::kClose), "&Close");
+    EXPECT_EQ(s.waitCursorDepth, 0);
+    EXPECT_TRUE(ChildProcesses().empty());
+}
+
+TEST_F(ScanLab, CancelDuringTheHungWaitStopsAtOnceAndTheNextScanWorks) {
+    useListFile(ahead->address + "\n" + lab->hung + "\n" + behind->address + "\n");
+    start();
+    dialog.command(ctl::kScan);
+    const std::string checkingHung = "Checking " + lab->hung + "...";
+    ASSERT_TRUE(dialog.waitUntil(
+        [&](const HeadlessSnapshot& s) { return s.text(ctl::kResultsGroup) == checkingHung; }, 10s));
+    const auto hungFrom = Steady::now();
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(ChildProcesses().size(), 1u);  // the hung server's helper
+
+    const auto cancelAt = Steady::now();
+    dialog.command(ctl::kClose);
+    HeadlessSnapshot s = dialog.snapshot();
+    EXPECT_LT(Steady::now() - cancelAt, 200ms);
+    for (int id : {ctl::kWorst, ctl::kAverage, ctl::kSummary}) EXPECT_EQ(s.text(id), "Cancelled");
+    EXPECT_EQ(s.text(ctl::kRecommendation), "Test cancelled.");
+    EXPECT_EQ(s.text(ctl::kResultsGroup), "Results");
+    EXPECT_EQ(s.text(ctl::kClose), "&Close");
+    EXPECT_TRUE(s.control(ctl::kScan).enabled);
+    ASSERT_EQ(s.rows(ctl::kResultsList).size(), 1u);
+
+    // Its helper is killed at once, not at the time limit.
+    const auto killedBy = Steady::now() + 500ms;
+    while (!ChildProcesses().empty() && Steady::now() < killedBy) std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(ChildProcesses().empty());
+
+    // Past the moment the time-out would have come, nothing more arrived.
+    std::this_thread::sleep_until(hungFrom + 3500ms);
+    s = dialog.snapshot();
+    EXPECT_TRUE(s.beeps.empty());
+    EXPECT_EQ(s.rows(ctl::kResultsList).size(), 1u);
+    EXPECT_EQ(s.text(ctl::kSummary), "Cancelled");
+    EXPECT_EQ(s.text(ctl::kResultsGroup), "Results");
+    EXPECT_EQ(s.waitCursorDepth, 0);
+
+    // A new scan runs in full.
+    dialog.command(ctl::kScan);
+    ASSERT_TRUE(waitForDone());
+    s = dialog.snapshot();
+    const auto& list = s.rows(ctl::kResultsList);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[1], lab->hung + "\tNo response or excessive latency");
+    ASSERT_TRUE(ParseRow(list[2]));
+    EXPECT_EQ(ParseRow(list[2])->sign, '-');
+    EXPECT_EQ(s.beeps.size(), 1u);
+    EXPECT_NE(s.text(ctl::kSummary), "Cancelled");
+}
+
+}  // namespace
+}  // namespace skewmon::testing

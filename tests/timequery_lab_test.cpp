@@ -1,0 +1,169 @@
+// The real query path (ProcessQueryRunner and skewmon-tod over libnetapi)
+// against the lab's Samba servers, whose clocks are shifted by known amounts.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "platform/headless/headless_dialog.h"
+#include "platform/linux/netapi_clock.h"
+#include "platform/linux/process_query_runner.h"
+#include "scan/scan_dialog.h"
+#include "tests/lab_support.h"
+#include "timing/remote_time.h"
+
+namespace skewmon::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::QueryWait;
+using Steady = std::chrono::steady_clock;
+
+const std::atomic<bool> kNeverStop{false};
+
+// Samba answers in whole seconds, so a measured offset lies up to a second
+// below the true shift, and a little above it for the round trip.
+void ExpectNearShift(Offset measured, std::int64_t shiftMs, const std::string& what) {
+    EXPECT_NE(measured, kNoResponse) << what;
+    EXPECT_GE(measured, shiftMs - 1000) << what;
+    EXPECT_LE(measured, shiftMs + 50) << what;
+}
+
+class LabQuery : public ::testing::Test {
+protected:
+    void SetUp() override {
+        lab = Lab::FromEnvironment();
+        if (!lab) GTEST_SKIP() << "no lab (SKEWMON_LAB_DIR): run through ctest";
+    }
+
+    // One query through the helper, to its end or `limit`.
+    std::pair<QueryWait, Offset> ask(const std::string& machine, std::chrono::milliseconds limit = 3000ms) {
+        auto query = runner.start(QueryServerName(machine), false);
+        if (!query) return {QueryWait::kStopped, kNoResponse};
+        const QueryWait how = query->wait(limit, kNeverStop);
+        return {how, how == QueryWait::kFinished ? query->result() : kNoResponse};
+    }
+
+    std::optional<Lab> lab;
+    platform::ProcessQueryRunner runner{TodHelperPath()};
+};
+
+TEST_F(LabQuery, EveryServerShowsItsShift) {
+    for (const LabServer& server : lab->servers) {
+        const auto start = Steady::now();
+        const auto [how, offset] = ask(server.address);
+        EXPECT_EQ(how, QueryWait::kFinished) << server.name;
+        ExpectNearShift(offset, server.shiftMs, server.name);
+        EXPECT_LT(Steady::now() - start, 1000ms) << server.name;  // a warm server answers at once
+    }
+    EXPECT_TRUE(ChildProcesses().empty());
+}
+
+TEST_F(LabQuery, SilentAddressGivesNoResponseQuickly) {
+    const auto start = Steady::now();
+    EXPECT_EQ(ask(lab->silent), std::make_pair(QueryWait::kFinished, kNoResponse));
+    EXPECT_LT(Steady::now() - start, 2000ms);
+}
+
+TEST_F(LabQuery, NamesOfAnyShapeAreNoAnswerAndNoCrash) {
+    // None of these can be resolved without the network, so none leaves this
+    // machine; each must end as a plain "no answer" from a helper that ran
+    // to its end.
+    const std::string names[] = {"%s%n%x%p", std::string(253, 'A'), "\x01\x7f\xff\xfe", "LAB 11*?"};
+    for (const std::string& name : names) {
+        const auto [how, offset] = ask(name);
+        EXPECT_EQ(how, QueryWait::kFinished) << name;
+        EXPECT_EQ(offset, kNoResponse) << name;
+    }
+}
+
+TEST_F(LabQuery, HelperNeverWaitsForATerminal) {
+    // A name without a password, and a Kerberos cache that holds no ticket:
+    // libnetapi would ask for a password on the terminal. Run under a
+    // terminal (script), the helper must still answer on its own.
+    const std::string notACache = lab->home + "/not-a-ticket";
+    std::ofstream(notACache) << "garbage\n";
+    const std::string command = "USER=nobody-here KRB5CCNAME=FILE:" + notACache +
+                                " timeout 20 script -q -e -c \"" + TodHelperPath() + " '\\\\" +
+                                lab->servers.front().address + "'\" /dev/null </dev/null >/dev/null 2>&1";
+    const auto start = Steady::now();
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_NE(WEXITSTATUS(status), 124) << "the helper waited for a terminal";
+    EXPECT_LT(Steady::now() - start, 15s);
+    // And as guest, under a terminal, the query works.
+    const std::string guest = "env -u PASSWD -u KRB5CCNAME USER=nobody-here timeout 20 script -q -e -c \"" +
+                              TodHelperPath() + " '\\\\" + lab->servers.front().address +
+                              "'\" /dev/null </dev/null | grep -E '^-?[0-9]+' | grep -qv 1122334455667788";
+    EXPECT_EQ(std::system(guest.c_str()), 0);
+}
+
+TEST_F(LabQuery, FiftyHungQueriesLeaveNothingBehind) {
+    const int threads = ThreadCount();
+    const int descriptors = OpenDescriptorCount();
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(ask(lab->hung, 50ms).first, QueryWait::kTimedOut);
+    EXPECT_TRUE(ChildProcesses().empty());
+    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);
+    // The servers are none the worse for it.
+    ExpectNearShift(ask(lab->servers.front().address).second, lab->servers.front().shiftMs, "after");
+}
+
+TEST_F(LabQuery, NetapiClockWorksInProcess) {
+    platform::NetapiClock clock;
+    const LabServer& server = lab->servers.front();
+    ExpectNearShift(RemoteTimeWorker(clock, "\\\\" + server.address), server.shiftMs, server.name);
+    EXPECT_EQ(RemoteTimeWorker(clock, "\\\\" + lab->silent), kNoResponse);
+    EXPECT_EQ(RemoteTimeWorker(clock, "\\\\%s%n%s%n"), kNoResponse);
+}
+
+class NoEvents final : public platform::DialogEvents {
+public:
+    void onInitDialog(platform::DialogControls&) override {}
+    void onCommand(platform::DialogControls&, int, int) override {}
+    void onDestroy(platform::DialogControls&) override {}
+};
+
+TEST_F(LabQuery, CheckMachineGivesUpOnTheHungServerWithABeepAndKillsItsHelper) {
+    NoEvents events;
+    platform::HeadlessDialog headless;
+    headless.start(events);
+    ASSERT_TRUE(headless.waitUntil([](const platform::HeadlessSnapshot& s) { return s.initialised; }, 10s));
+    ScanDialog scanView(headless, std::make_shared<ScanSession>());
+    std::atomic<bool> stop{false};
+    QueryContext context{scanView, runner, false, stop};
+
+    const auto start = Steady::now();
+    EXPECT_EQ(CheckMachine(context, lab->hung), kNoResponse);
+    const auto took = Steady::now() - start;
+    EXPECT_TRUE(ChildProcesses().empty());  // killed and reaped, no zombie
+
+    const auto s = headless.snapshot();
+    ASSERT_EQ(s.beeps.size(), 1u);
+    EXPECT_GE(s.beeps[0] - start, 3000ms);
+    EXPECT_LT(s.beeps[0] - start, 3200ms);
+    EXPECT_LT(took, 3500ms);
+    EXPECT_EQ(s.text(ctl::kResultsGroup), "Checking " + lab->hung + "...");
+
+    // The next machine is measured as if nothing had happened.
+    const LabServer& server = lab->servers.front();
+    ExpectNearShift(CheckMachine(context, server.address), server.shiftMs, server.name);
+    EXPECT_EQ(headless.snapshot().waitCursorDepth, 0);
+    headless.runOnDialogThread([&] { headless.endDialog(0); });
+    headless.waitForEnd();
+}
+
+}  // namespace
+}  // namespace skewmon::testing
+
+// Client settings of the tests' own for every query of this program: a HOME
+// made before any thread starts.
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    skewmon::testing::ScopedClientHome home("SKEWTEST");
+    return RUN_ALL_TESTS();
+}

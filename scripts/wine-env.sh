@@ -14,6 +14,7 @@
 #   source scripts/wine-env.sh [DIR]
 #   skewmon_wine_ready      # creates the prefix once, starts the wineserver
 #   skewmon_wine_stop       # ends the wineserver and every Wine process
+#   skewmon_xvfb_start / skewmon_xvfb_stop   # a virtual display
 #
 # The prefix is DIR, else $SKEWMON_WINEPREFIX, else build-win32/wine.
 
@@ -49,12 +50,51 @@ skewmon_wine_ready() {
       [ -d "$WINEPREFIX/drive_c" ] || exit 1
       touch "$WINEPREFIX/.skewmon-ready"
     fi
+    # Wine draws the caption buttons with Marlett, which it does not find in
+    # its own font folder here.
+    local fonts="$WINEPREFIX/drive_c/windows/Fonts"
+    if [ -f /usr/share/wine/fonts/marlett.ttf ] && [ ! -f "$fonts/marlett.ttf" ]; then
+      cp /usr/share/wine/fonts/marlett.ttf "$fonts/" || true
+    fi
   ) 9>"$WINEPREFIX.lock" || {
     echo "wine-env: could not create the Wine prefix $WINEPREFIX" >&2
     return 1
   }
   # Exits at once when a server for this prefix is already up.
   wineserver -p"${SKEWMON_WINESERVER_LINGER:-120}" </dev/null >/dev/null 2>&1 || true
+}
+
+# Starts Xvfb on the first free display from :90 on and exports DISPLAY; the
+# server's process id goes into SKEWMON_XVFB_PID.
+skewmon_xvfb_start() {
+  local n
+  for n in $(seq 90 130); do
+    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+    Xvfb ":$n" -screen 0 "${1:-1024x768x24}" -nolisten tcp </dev/null >/dev/null 2>&1 &
+    SKEWMON_XVFB_PID=$!
+    local tries
+    for tries in $(seq 1 100); do
+      [ -e "/tmp/.X11-unix/X$n" ] && break
+      kill -0 "$SKEWMON_XVFB_PID" 2>/dev/null || break
+      sleep 0.1
+    done
+    if [ -e "/tmp/.X11-unix/X$n" ] && kill -0 "$SKEWMON_XVFB_PID" 2>/dev/null; then
+      export DISPLAY=":$n"
+      return 0
+    fi
+    kill "$SKEWMON_XVFB_PID" 2>/dev/null || true
+    wait "$SKEWMON_XVFB_PID" 2>/dev/null || true
+  done
+  echo "wine-env: no display for Xvfb" >&2
+  return 1
+}
+
+skewmon_xvfb_stop() {
+  if [ -n "${SKEWMON_XVFB_PID:-}" ]; then
+    kill "$SKEWMON_XVFB_PID" 2>/dev/null || true
+    wait "$SKEWMON_XVFB_PID" 2>/dev/null || true
+    SKEWMON_XVFB_PID=
+  fi
 }
 
 skewmon_wine_stop() {

@@ -30,7 +30,7 @@ struct ZoneStreamPath {
 };
 ZoneStreamPath ZoneStreamPathFor(std::wstring_view filePath);
 
-class Win32System final : public System {
+class Win32System : public System {
 public:
     // `ownerWindow` gives the main dialog's window (or none), which owns
     // what the shell shows.

@@ -152,6 +152,8 @@ write_server_settings() {
   usershare path =
   registry shares = no
   obey pam restrictions = no
+  # The time service stays up between tests: a restarted one answers late.
+  rpcd_classic:idle_seconds = 86400
 [share]
   path = $state/share
   read only = yes

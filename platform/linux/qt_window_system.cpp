@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QScreen>
 #include <cmath>
+#include <cstdlib>
 
 #include "platform/linux/qt_dialog.h"
 #include "platform/linux/qt_widgets.h"
@@ -36,6 +37,14 @@ int QtWindowSystem::runMainDialog(DialogEvents& events) {
     dialog_ = std::make_unique<QtDialog>(events);
     dialog_->initialise();
     return dialog_->runModal();
+}
+
+bool QtDisplayAvailable() {
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) return true;
+    }
+    return false;
 }
 
 std::unique_ptr<WindowSystem> MakeQtWindowSystem(int& argc, char** argv) {

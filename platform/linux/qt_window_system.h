@@ -34,6 +34,11 @@ private:
     std::unique_ptr<QtDialog> dialog_;
 };
 
+// True when Qt has somewhere to show windows: an X or Wayland display, or a
+// platform chosen explicitly (QT_QPA_PLATFORM). Without one the application
+// object cannot be made, and the program should run without a screen.
+bool QtDisplayAvailable();
+
 // The window system the program runs with on a desktop: creates the
 // application object (call once, on the main thread, before any other thread
 // starts). argc and argv must outlive the returned object.

@@ -194,6 +194,12 @@ do_start() {
   elif [ -e "$dir" ] && [ -n "$(ls -A "$dir")" ]; then
     die "$dir exists and is no lab directory"
   fi
+  # A server left over from another lab would answer in place of ours.
+  for ((octet = first; octet < first + count + 2; octet++)); do
+    if timeout 1 bash -c "exec 3<>/dev/tcp/127.0.0.$octet/445" 2>/dev/null; then
+      die "127.0.0.$octet:445 is taken already (another lab still running?)"
+    fi
+  done
   mkdir -p "$dir"
   touch "$dir/.skewmon-lab"
   : >"$dir/lab.new"

@@ -79,10 +79,7 @@ QtDialog::QtDialog(DialogEvents& events)
     setFixedSize(units_.toPixelsX(kDialogWidthUnits), units_.toPixelsY(kDialogHeightUnits));
 }
 
-QtDialog::~QtDialog() {
-    finish();
-    while (waitCursors_ > 0) popWaitCursor();
-}
+QtDialog::~QtDialog() { finish(); }
 
 void QtDialog::buildControls() {
     QWidget* previousTabStop = nullptr;
@@ -238,6 +235,8 @@ void QtDialog::finish() {
     finished_ = true;
     if (initialised_) events_.onDestroy(*this);
     bridge_.close();
+    // A scan cut off in the middle of a query can no longer lower its cursor.
+    while (waitCursors_ > 0) popWaitCursor();
 }
 
 void QtDialog::command(int id, int notification) {

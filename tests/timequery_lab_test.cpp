@@ -105,7 +105,8 @@ TEST_F(LabQuery, HelperNeverWaitsForATerminal) {
 TEST_F(LabQuery, FiftyHungQueriesLeaveNothingBehind) {
     const int threads = ThreadCount();
     const int descriptors = OpenDescriptorCount();
-    for (int i = 0; i < 50; ++i) EXPECT_EQ(ask(lab->hung, 50ms).first, QueryWait::kTimedOut);
+    // Long enough for each helper to be connected and waiting inside libnetapi.
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(ask(lab->hung, 150ms).first, QueryWait::kTimedOut);
     EXPECT_TRUE(ChildProcesses().empty());
     EXPECT_EQ(ThreadCount(), threads);
     EXPECT_EQ(OpenDescriptorCount(), descriptors);

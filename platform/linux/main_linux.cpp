@@ -43,14 +43,6 @@ void RouteTerminationSignals() {
     }).detach();
 }
 
-bool HasDisplay() {
-    for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-        const char* value = std::getenv(variable);
-        if (value && value[0] != '\0') return true;
-    }
-    return false;
-}
-
 std::string CommandLineOf(int argc, char** argv) {
     std::string commandLine;
     for (int i = 1; i < argc; ++i) {
@@ -69,11 +61,11 @@ int main(int argc, char** argv) {
         std::cout << kUsageText;
         return 0;
     }
-    const bool windowPossible = HasDisplay();
-    // Qt's application object comes first: it must exist before any thread.
-    std::unique_ptr<platform::WindowSystem> qt;
-    if (request == ConsoleRequest::kNone && windowPossible) qt = platform::MakeQtWindowSystem(argc, argv);
+    // First, so that every thread (Qt's own among them) inherits the mask.
     RouteTerminationSignals();
+    std::unique_ptr<platform::WindowSystem> qt;
+    if (request == ConsoleRequest::kNone && platform::QtDisplayAvailable())
+        qt = platform::MakeQtWindowSystem(argc, argv);
 
     platform::LinuxSystem system;
     platform::ProcessQueryRunner runner;

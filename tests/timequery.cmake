@@ -17,7 +17,8 @@ gtest_discover_tests(skewmon_timequery_tests DISCOVERY_TIMEOUT 60)
 # Against the lab.
 add_executable(skewmon_lab_tests
   ${CMAKE_CURRENT_LIST_DIR}/timequery_lab_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/scan_lab_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/scan_lab_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/report_lab_test.cpp)
 target_link_libraries(skewmon_lab_tests PRIVATE skewmon_timequery skewmon_lab_support GTest::gtest)
 gtest_discover_tests(skewmon_lab_tests DISCOVERY_TIMEOUT 60
   PROPERTIES FIXTURES_REQUIRED skewmon_lab RESOURCE_LOCK skewmon_lab

@@ -1,0 +1,24 @@
+# Domain discovery on Linux: the security authority and the controller
+# look-ups over Samba's libnetapi and client settings, the NetBIOS name
+# service, the directory over OpenLDAP with Kerberos through SASL, and the
+# browse list over libsmbclient. libnetapi is set up once per process by the
+# time query's NetapiContext(), which these share.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(SMBCLIENT REQUIRED IMPORTED_TARGET smbclient)
+pkg_check_modules(LDAP REQUIRED IMPORTED_TARGET ldap)
+find_library(SMBCONF_LIBRARY NAMES smbconf libsmbconf.so.0 REQUIRED)
+find_library(LBER_LIBRARY NAMES lber REQUIRED)
+find_path(SASL_INCLUDE_DIR sasl/sasl.h REQUIRED)
+
+add_library(skewmon_discovery STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/discovery_services.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/lanman_domain.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/lanman_nbns.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/lanman_settings.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ldap_openldap.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/lsa_netapi.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/smbc_browse.cpp)
+target_include_directories(skewmon_discovery PRIVATE ${SASL_INCLUDE_DIR})
+target_link_libraries(skewmon_discovery
+  PUBLIC skewmon_linux skewmon_timequery
+  PRIVATE PkgConfig::SMBCLIENT PkgConfig::LDAP PkgConfig::NETAPI ${SMBCONF_LIBRARY} ${LBER_LIBRARY})

@@ -10,21 +10,16 @@
 #include "app/startup.h"
 #include "platform/browse.h"
 #include "platform/headless/headless_dialog.h"
+#include "platform/linux/discovery_services.h"
 #include "platform/linux/linux_system.h"
 #include "platform/linux/process_query_runner.h"
 #include "platform/linux/qt_window_system.h"
+#include "platform/linux/smbc_browse.h"
 #include "ui/main_dialog.h"
 
 namespace {
 
 using namespace skewmon;
-
-class NoBrowser final : public platform::NetworkBrowser {
-public:
-    std::unique_ptr<platform::NetworkEnumeration> open(const platform::NetResourceRequest&) override {
-        return nullptr;
-    }
-};
 
 // SIGINT and SIGTERM end the program the way Close does, so that the report
 // files are deleted on the way out. Blocked in every thread and taken by one
@@ -69,8 +64,8 @@ int main(int argc, char** argv) {
 
     platform::LinuxSystem system;
     platform::ProcessQueryRunner runner;
-    NoBrowser browser;
-    platform::DiscoveryServices discovery;
+    platform::SmbcNetworkBrowser browser;
+    platform::LinuxDiscoveryServices discovery;
     platform::HeadlessWindowSystem headless;
 
     if (request == ConsoleRequest::kReport) {

@@ -19,6 +19,33 @@ struct GuardFrame {
     GuardFrame* outer;
 };
 
+// Only genuine faults, and Wine's trap for an unimplemented function.
+bool IsGuardedFault(DWORD code) {
+    switch (code) {
+        case EXCEPTION_ACCESS_VIOLATION:
+        case EXCEPTION_IN_PAGE_ERROR:
+        case EXCEPTION_ILLEGAL_INSTRUCTION:
+        case EXCEPTION_PRIV_INSTRUCTION:
+        case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
+        case EXCEPTION_DATATYPE_MISALIGNMENT:
+        case EXCEPTION_INT_DIVIDE_BY_ZERO:
+        case EXCEPTION_INT_OVERFLOW:
+        case EXCEPTION_FLT_DENORMAL_OPERAND:
+        case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+        case EXCEPTION_FLT_INEXACT_RESULT:
+        case EXCEPTION_FLT_INVALID_OPERATION:
+        case EXCEPTION_FLT_OVERFLOW:
+        case EXCEPTION_FLT_STACK_CHECK:
+        case EXCEPTION_FLT_UNDERFLOW:
+        case kWineUnimplementedFunction:
+            return true;
+        default:
+            // Stack overflow leaves no room to resume on; breakpoints belong
+            // to debuggers; C++ and RPC exceptions have handlers of their own.
+            return false;
+    }
+}
+
 // The innermost guard of each thread lives in a Win32 TLS slot rather than a
 // thread_local, whose first use per thread allocates memory: the handler may
 // run on any thread, for any exception.
@@ -77,32 +104,6 @@ LONG CALLBACK Installation::OnException(EXCEPTION_POINTERS* info) {
 }
 
 }  // namespace
-
-bool IsGuardedFault(std::uint32_t code) {
-    switch (code) {
-        case EXCEPTION_ACCESS_VIOLATION:
-        case EXCEPTION_IN_PAGE_ERROR:
-        case EXCEPTION_ILLEGAL_INSTRUCTION:
-        case EXCEPTION_PRIV_INSTRUCTION:
-        case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
-        case EXCEPTION_DATATYPE_MISALIGNMENT:
-        case EXCEPTION_INT_DIVIDE_BY_ZERO:
-        case EXCEPTION_INT_OVERFLOW:
-        case EXCEPTION_FLT_DENORMAL_OPERAND:
-        case EXCEPTION_FLT_DIVIDE_BY_ZERO:
-        case EXCEPTION_FLT_INEXACT_RESULT:
-        case EXCEPTION_FLT_INVALID_OPERATION:
-        case EXCEPTION_FLT_OVERFLOW:
-        case EXCEPTION_FLT_STACK_CHECK:
-        case EXCEPTION_FLT_UNDERFLOW:
-        case kWineUnimplementedFunction:
-            return true;
-        default:
-            // Stack overflow leaves no room to resume on; breakpoints belong
-            // to debuggers; C++ and RPC exceptions have handlers of their own.
-            return false;
-    }
-}
 
 namespace {
 

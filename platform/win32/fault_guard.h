@@ -5,7 +5,6 @@
 // and back into RunGuarded, which then reports the fault.
 #pragma once
 
-#include <cstdint>
 #include <type_traits>
 #include <utility>
 
@@ -14,7 +13,8 @@ namespace skewmon::platform::win32 {
 // Runs body(context). Returns true when it ran to its end, false when a fault
 // cut it short. Code cut short does not unwind: the body must own nothing
 // that needs a destructor or holds a lock of the program's own while it may
-// fault. C++ exceptions and the platform's own exception traffic pass through
+// fault, and, as with setjmp, ordinary stores it made before a fault may be
+// lost (what must survive one goes to volatile storage). C++ exceptions and the platform's own exception traffic pass through
 // untouched; only genuine faults, and Wine's trap for an unimplemented system
 // function, are caught.
 bool RunGuarded(void (*body)(void*), void* context);
@@ -24,8 +24,5 @@ bool RunGuarded(Body&& body) {
     std::decay_t<Body> callable(std::forward<Body>(body));  // functions become pointers
     return RunGuarded([](void* context) { (*static_cast<std::decay_t<Body>*>(context))(); }, &callable);
 }
-
-// Whether an exception code counts as a fault that RunGuarded catches.
-bool IsGuardedFault(std::uint32_t exceptionCode);
 
 }  // namespace skewmon::platform::win32

@@ -73,17 +73,6 @@ TEST(FaultGuard, CppExceptionsAreLeftToTheirHandlers) {
     EXPECT_FALSE(RunGuarded(WriteToUnmappedMemory));
 }
 
-TEST(FaultGuard, OnlyGenuineFaultsCount) {
-    EXPECT_TRUE(IsGuardedFault(EXCEPTION_ACCESS_VIOLATION));
-    EXPECT_TRUE(IsGuardedFault(EXCEPTION_ILLEGAL_INSTRUCTION));
-    EXPECT_TRUE(IsGuardedFault(kWineUnimplementedFunction));
-    EXPECT_FALSE(IsGuardedFault(EXCEPTION_STACK_OVERFLOW));
-    EXPECT_FALSE(IsGuardedFault(EXCEPTION_BREAKPOINT));
-    EXPECT_FALSE(IsGuardedFault(0x20474343));  // GCC's C++ exceptions
-    EXPECT_FALSE(IsGuardedFault(0xE06D7363));  // MSVC's C++ exceptions
-    EXPECT_FALSE(IsGuardedFault(1722));        // an RPC status raised by the RPC runtime
-}
-
 TEST(FaultGuard, ThreadsFaultingAtOnceEachGetTheirOwnOutcome) {
     constexpr int kThreads = 4;
     constexpr int kRounds = 50;

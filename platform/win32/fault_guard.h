@@ -14,9 +14,9 @@ namespace skewmon::platform::win32 {
 // cut it short. Code cut short does not unwind: the body must own nothing
 // that needs a destructor or holds a lock of the program's own while it may
 // fault, and, as with setjmp, ordinary stores it made before a fault may be
-// lost (what must survive one goes to volatile storage). C++ exceptions and the platform's own exception traffic pass through
-// untouched; only genuine faults, and Wine's trap for an unimplemented system
-// function, are caught.
+// lost (what must survive one goes to volatile storage). C++ exceptions and
+// the platform's own exception traffic pass through untouched; only genuine
+// faults, and Wine's trap for an unimplemented system function, are caught.
 bool RunGuarded(void (*body)(void*), void* context);
 
 template <typename Body>

@@ -10,6 +10,7 @@
 
 #include "app/program.h"
 #include "platform/headless/headless_dialog.h"
+#include "tests/discovery_fakes.h"
 #include "tests/fakes.h"
 #include "ui/main_dialog.h"
 
@@ -78,7 +79,7 @@ protected:
     platform::HeadlessWindowSystem windows;
     ScriptedRunner runner;
     ScriptedBrowser browser;
-    platform::DiscoveryServices discovery;
+    FakeDiscoveryServices discovery;  // no security authority: the computer name alone
     Program program;
     platform::HeadlessDialog dialog;
     std::unique_ptr<MainDialog> mainDialog;

@@ -250,6 +250,7 @@ TEST_F(Dialog, DomainChangeDuringAScanLeavesOnlyTheNewScanWriting) {
     runner.set("HUNG", {0, 0ms, true});
     runner.set("LATE", {1});
     runner.set("FRESH", {2});
+    discovery.lookups.controllers["OTHER"] = "\\\\DC1";
     start();
     onDialog([&] {
         dialog.comboAdd(ctl::kDomainSelector, "OTHER");
@@ -268,6 +269,26 @@ TEST_F(Dialog, DomainChangeDuringAScanLeavesOnlyTheNewScanWriting) {
     EXPECT_EQ(runner.queriesAlive(), 0);
     const std::vector<std::string> asked = runner.asked();
     EXPECT_EQ(std::count(asked.begin(), asked.end(), "\\\\LATE"), 0);
+}
+
+TEST_F(Dialog, DomainThatCannotBeFocusedIsToldAndEntryZeroIsScanned) {
+    browser.domains["WORKSTATION"] = {{{2, "\\\\FIRST"}}};
+    browser.domains["GONE"] = {{{2, "\\\\NEVER"}}};
+    runner.set("FIRST", {3});
+    start();
+    onDialog([&] {
+        dialog.comboAdd(ctl::kDomainSelector, "GONE");
+        dialog.enable(ctl::kDomainSelector, true);
+    });
+    dialog.chooseDomain(1);
+    ASSERT_TRUE(waitForDone());
+    const HeadlessSnapshot s = dialog.snapshot();
+    ASSERT_EQ(s.messages.size(), 1u);
+    EXPECT_EQ(s.messages[0].text, "Could not set focus to domain GONE.");
+    EXPECT_EQ(s.messages[0].title, "Skewmon Error");
+    EXPECT_EQ(s.messages[0].icon, platform::MessageIcon::kWarning);
+    EXPECT_EQ(s.control(ctl::kDomainSelector).selected, 0);
+    EXPECT_EQ(s.rows(ctl::kResultsList), std::vector<std::string>{"FIRST\t+\t00 000 00:00:00.003"});
 }
 
 TEST_F(Dialog, MoreInfoAndTheWebLink) {

@@ -5,7 +5,7 @@
 # time query's NetapiContext(), which these share.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(SMBCLIENT REQUIRED IMPORTED_TARGET smbclient)
-pkg_check_modules(LDAP REQUIRED IMPORTED_TARGET ldap)
+pkg_check_modules(LDAP REQUIRED IMPORTED_TARGET GLOBAL ldap)
 find_library(SMBCONF_LIBRARY NAMES smbconf libsmbconf.so.0 REQUIRED)
 find_library(LBER_LIBRARY NAMES lber REQUIRED)
 find_path(SASL_INCLUDE_DIR sasl/sasl.h REQUIRED)

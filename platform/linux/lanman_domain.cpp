@@ -78,7 +78,14 @@ std::optional<LocatedController> PrimaryController(const nbns::NameService& name
 
 std::optional<LocatedController> AnyController(const nbns::NameService& names, std::string_view domain) {
     if (!UsableNetbiosName(domain)) return std::nullopt;
-    const auto found = Holders(names, names.query(domain, nbns::kDomainControllers),
+    // A WINS server may hold the controllers' group name without their
+    // addresses (Samba's own does): the primary controller is one of them.
+    std::vector<in_addr> addresses = names.query(domain, nbns::kDomainControllers);
+    for (const in_addr& address : names.query(domain, nbns::kDomainMasterBrowser))
+        if (std::none_of(addresses.begin(), addresses.end(),
+                         [&](const in_addr& known) { return known.s_addr == address.s_addr; }))
+            addresses.push_back(address);
+    const auto found = Holders(names, addresses,
                                [&](const auto& table) { return nbns::Holds(table, domain, nbns::kDomainControllers); });
     if (found.empty()) return std::nullopt;
     return found.front();

@@ -170,6 +170,8 @@ provision_dc() {
   server role = active directory domain controller
   server services = rpc, nbt, wrepl, ldap, cldap, kdc
   wins support = yes
+  # Names unknown to the WINS server are not looked up in the DNS.
+  dns proxy = no
   interfaces = $dc_address/8
   bind interfaces only = yes
   private dir = $state/private
@@ -350,7 +352,18 @@ do_start() {
   .${realm,,} = $realm
   ${realm,,} = $realm
 EOF
-  printf '127.0.0.1 localhost\n%s %s %s\n' "$dc_address" "$dc_host" "${dc_name,,}" >"$dir/hosts"
+  # The machine's own names stay as they are, and the lab's machines are
+  # added: a name missing here would be asked of the DNS server (libnetapi's
+  # connections ask the system resolver too, besides WINS).
+  {
+    cat /etc/hosts
+    printf '%s %s %s\n' "$dc_address" "$dc_host" "${dc_name,,}"
+    printf '%s %s\n' "${master[1]}" "${master[0],,}"
+    for server in "${servers[@]}"; do
+      read -r name address shift <<<"$server"
+      printf '%s %s\n' "$address" "${name,,}"
+    done
+  } >"$dir/hosts"
 
   provision_dc
   start_daemon "$dir/dc" samba +0 samba -i -M single -s "$dir/dc/run.conf"

@@ -39,16 +39,7 @@ bool Has(const std::vector<std::string>& items, const std::string& wanted) {
 
 libnetapi_ctx* QuietNetapiContext() {
     std::lock_guard lock(NetapiLock());
-    libnetapi_ctx* context = NetapiContext();
-    if (!context) return nullptr;
-    static std::once_flag quieted;
-    std::call_once(quieted, [context] {
-        int kerberos = 0;
-        // The ticket is what signs in; the password only stops the prompt.
-        if (libnetapi_get_use_kerberos(context, &kerberos) == NET_API_STATUS_SUCCESS && kerberos)
-            libnetapi_set_password(context, "");
-    });
-    return context;
+    return NetapiContext();  // set up never to prompt, whatever the credentials
 }
 
 std::optional<SambaClientSettings> LoadedClientSettings() {

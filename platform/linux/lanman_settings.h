@@ -21,10 +21,10 @@ struct SambaClientSettings {
     std::vector<std::string> resolveOrder;  // "lmhosts", "wins", "host", "bcast"
 };
 
-// The process's libnetapi context (NetapiContext()) made safe to call
-// without a terminal: where it signs in with Kerberos it is given an empty
-// password, or some look-ups would ask for one. Hold NetapiLock() while
-// using it. None when libnetapi cannot be set up.
+// The process's libnetapi context (NetapiContext(), which never prompts:
+// even with Kerberos it carries an empty password, or some look-ups would
+// ask for one). Hold NetapiLock() while using it. None when libnetapi cannot
+// be set up.
 libnetapi_ctx* QuietNetapiContext();
 
 // The settings libnetapi loaded; none when libnetapi cannot be set up.

@@ -61,6 +61,9 @@ libnetapi_ctx* SetUpNetapi() {
     switch (ChooseSmbCredentials(env, FileExists)) {
         case SmbCredentials::kKerberos:
             libnetapi_set_use_kerberos(context);
+            // The ticket signs in; an empty password only keeps libnetapi
+            // from asking for one where it falls back.
+            libnetapi_set_password(context, "");
             break;
         case SmbCredentials::kUserAndPassword: {
             // "name%password" sets both; PASSWD, when given, wins for the password.

@@ -40,7 +40,7 @@ mkdir -p "$logs"
 
 failed=0
 passed_total=0
-for program in tests/skewmon_unit_tests.exe tests/win32/skewmon_win32_tests.exe; do
+for program in tests/skewmon_unit_tests.exe tests/skewmon_discovery_tests.exe tests/win32/skewmon_win32_tests.exe; do
   log=$logs/$(basename "$program" .exe).log
   rc=0
   timeout 600 "$top/scripts/wine-env.sh" --prefix "$WINEPREFIX" "$build/$program" >"$log" 2>&1 || rc=$?

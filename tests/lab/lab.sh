@@ -33,62 +33,12 @@ shifts=(${LAB_SHIFTS:-+2 -3 +0.4 +75 -0.25 +3725})
 faketime_lib=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
 kNoResponse=1122334455667788
 
+# shellcheck source=tests/lab/lab_common.sh
+. "$here/lab_common.sh"
+
 die() {
   echo "lab: $*" >&2
   exit 1
-}
-
-# Shift in seconds ("+0.4", "-3") as whole milliseconds ("400", "-3000").
-shift_ms() {
-  LC_ALL=C awk -v s="$1" 'BEGIN { v = s * 1000; printf "%d\n", (v < 0 ? v - 0.5 : v + 0.5) }'
-}
-
-# Waits (bounded) until ADDRESS:PORT takes connections, while process
-# LEADER lives.
-wait_for_port() {
-  local address=$1 port=$2 tries=$3 leader=$4
-  for ((i = 0; i < tries; i++)); do
-    if timeout 1 bash -c "exec 3<>/dev/tcp/$address/$port" 2>/dev/null; then
-      return 0
-    fi
-    kill -0 "$leader" 2>/dev/null || return 1
-    sleep 0.1
-  done
-  return 1
-}
-
-# Every process of the sessions led by the given PIDs.
-members_of() {
-  local leaders=" $* "
-  ps -e -o pid=,sid= | awk -v leaders="$leaders" 'index(leaders, " " $2 " ") { print $1 }'
-}
-
-# Ends the sessions led by the given PIDs together: TERM, a bounded wait,
-# then KILL.
-end_sessions() {
-  local own leaders=() members
-  own=$(ps -o sid= -p $$ | tr -d ' ')
-  for leader in "$@"; do
-    # Never the caller's own session, nor anything that is no lab session.
-    if [ -n "$leader" ] && [ "$leader" -gt 1 ] && [ "$leader" != "$own" ]; then
-      leaders+=("$leader")
-    fi
-  done
-  [ ${#leaders[@]} -gt 0 ] || return 0
-  members=$(members_of "${leaders[@]}")
-  [ -n "$members" ] || return 0
-  kill -TERM $members 2>/dev/null || true
-  for ((i = 0; i < 30; i++)); do
-    members=$(members_of "${leaders[@]}")
-    [ -n "$members" ] || return 0
-    sleep 0.1
-  done
-  kill -KILL $members 2>/dev/null || true
-  for ((i = 0; i < 30; i++)); do
-    [ -n "$(members_of "${leaders[@]}")" ] || return 0
-    sleep 0.1
-  done
-  echo "lab: some lab processes would not end" >&2
 }
 
 write_client_settings() {
@@ -264,15 +214,6 @@ do_start() {
     fi
   fi
   echo "lab: started $count servers in $dir"
-}
-
-# Leaders of the sessions of the RPC services (samba-dcerpcd and its
-# workers) that smbd started with the settings file CONF: they run in a
-# session of their own. Only processes given that exact file count.
-sessions_using() {
-  ps -e -ww -o sid=,args= |
-    awk -v option="--configfile=$1" '{ for (i = 2; i <= NF; i++) if ($i == option) { print $1; break } }' |
-    sort -u
 }
 
 do_stop() {

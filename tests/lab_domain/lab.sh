@@ -42,26 +42,13 @@ master=(LABMB 127.0.0.61 +0)
 servers=("LABB62 127.0.0.62 +5" "LABB63 127.0.0.63 -3" "LABB64 127.0.0.64 +75")
 extra_partitions=(${LAB_PARTITIONS-CHILDB CHILDA})
 
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/lab/lab_common.sh
+. "$here/../lab/lab_common.sh"
+
 die() {
   echo "lab: $*" >&2
   exit 1
-}
-
-shift_ms() {
-  LC_ALL=C awk -v s="$1" 'BEGIN { v = s * 1000; printf "%d\n", (v < 0 ? v - 0.5 : v + 0.5) }'
-}
-
-# Waits (bounded) until ADDRESS:PORT takes connections, while LEADER lives.
-wait_for_port() {
-  local address=$1 port=$2 tries=$3 leader=$4
-  for ((i = 0; i < tries; i++)); do
-    if timeout 1 bash -c "exec 3<>/dev/tcp/$address/$port" 2>/dev/null; then
-      return 0
-    fi
-    kill -0 "$leader" 2>/dev/null || return 1
-    sleep 0.2
-  done
-  return 1
 }
 
 # Waits (bounded) until FILE holds a line matching PATTERN.
@@ -72,44 +59,6 @@ wait_for_line() {
     sleep 0.5
   done
   return 1
-}
-
-members_of() {
-  local leaders=" $* "
-  ps -e -o pid=,sid= | awk -v leaders="$leaders" 'index(leaders, " " $2 " ") { print $1 }'
-}
-
-# Ends the sessions led by the given PIDs: TERM, a bounded wait, then KILL.
-end_sessions() {
-  local own leaders=() members
-  own=$(ps -o sid= -p $$ | tr -d ' ')
-  for leader in "$@"; do
-    if [ -n "$leader" ] && [ "$leader" -gt 1 ] && [ "$leader" != "$own" ]; then
-      leaders+=("$leader")
-    fi
-  done
-  [ ${#leaders[@]} -gt 0 ] || return 0
-  members=$(members_of "${leaders[@]}")
-  [ -n "$members" ] || return 0
-  kill -TERM $members 2>/dev/null || true
-  for ((i = 0; i < 50; i++)); do
-    members=$(members_of "${leaders[@]}")
-    [ -n "$members" ] || return 0
-    sleep 0.1
-  done
-  kill -KILL $members 2>/dev/null || true
-  for ((i = 0; i < 30; i++)); do
-    [ -n "$(members_of "${leaders[@]}")" ] || return 0
-    sleep 0.1
-  done
-  echo "lab: some lab processes would not end" >&2
-}
-
-# Sessions of the RPC services that smbd started with settings file CONF.
-sessions_using() {
-  ps -e -ww -o sid=,args= |
-    awk -v option="--configfile=$1" '{ for (i = 2; i <= NF; i++) if ($i == option) { print $1; break } }' |
-    sort -u
 }
 
 # Starts PROGRAM ARGS... in a session of its own (a Samba daemon signals its
@@ -367,9 +316,9 @@ EOF
 
   provision_dc
   start_daemon "$dir/dc" samba +0 samba -i -M single -s "$dir/dc/run.conf"
-  wait_for_port $dc_address 389 300 "$(cat "$dir/dc/samba.leader")" ||
+  wait_for_port $dc_address 389 600 "$(cat "$dir/dc/samba.leader")" ||
     { do_stop; die "the domain controller does not listen (see $dir/dc/log)"; }
-  wait_for_port $dc_address 88 100 "$(cat "$dir/dc/samba.leader")" ||
+  wait_for_port $dc_address 88 200 "$(cat "$dir/dc/samba.leader")" ||
     { do_stop; die "the domain controller's KDC does not listen"; }
 
   # The master browser first, the others once it has become master: then the
@@ -388,7 +337,7 @@ EOF
     wait_for_line "$browse_list" "^\"$name\"" 180 || { do_stop; die "$name never reached the browse list"; }
   done
   for address in "${master[1]}" $(printf '%s\n' "${servers[@]}" | awk '{ print $2 }'); do
-    wait_for_port "$address" 445 150 "$(cat "$dir/${address##*.}/smbd.leader")" ||
+    wait_for_port "$address" 445 300 "$(cat "$dir/${address##*.}/smbd.leader")" ||
       { do_stop; die "the server at $address does not listen"; }
   done
   if [ -n "${LAB_TOD:-}" ]; then

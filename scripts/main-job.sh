@@ -10,7 +10,7 @@ cd "$top"
 
 scripts/install-deps.sh
 
-build=${SKEWMON_BUILD_DIR:-$top/build}
+build=${SKEWMON_BUILD_DIR:-$top/build-main}
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKEWMON_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target skewmon skewmon-tod
 

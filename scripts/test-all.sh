@@ -10,7 +10,7 @@ cd "$top"
 scripts/install-deps.sh
 
 build=${SKEWMON_BUILD_DIR:-$top/build}
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKEWMON_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
 status=0

@@ -3,7 +3,7 @@
 # docs/screenshots/linux-lab-scan.png. Usage: scripts/screenshot-lab.sh [BUILD_DIR]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$top/build}
+build=${1:-$top/build-main}
 out=$top/docs/screenshots/linux-lab-scan.png
 
 "$top"/scripts/install-deps.sh

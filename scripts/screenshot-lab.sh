@@ -30,21 +30,9 @@ cp "$build/platform/linux/skewmon-tod" "$work/skewmon-tod"
   awk '$1 == "silent" || $1 == "hung" { print $2 }' "$work/lab/lab.txt"
 } >"$work/skewmon.ini"
 
-display=
-for n in $(seq 90 130); do
-  if [ ! -e /tmp/.X11-unix/X$n ] && [ ! -e /tmp/.X$n-lock ]; then display=:$n; break; fi
-done
-[ -n "$display" ] || { echo "no free display number" >&2; exit 1; }
-Xvfb "$display" -screen 0 800x640x24 -dpi 96 -br -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
-export DISPLAY=$display XDG_RUNTIME_DIR=$work
-if command -v openbox >/dev/null; then
-  sed 's|<titleLayout>[^<]*</titleLayout>|<titleLayout>NLC</titleLayout>|' /etc/xdg/openbox/rc.xml >"$work/rc.xml"
-  openbox --config-file "$work/rc.xml" >"$work/wm.log" 2>&1 &
-  pids+=($!)
-  sleep 1
-fi
+# shellcheck source=scripts/screenshot-display.sh
+. "$top/scripts/screenshot-display.sh"
+start_screenshot_display "$work"
 
 HOME="$home" timeout 120 "$work/skewmon.bin" >"$work/skewmon.log" 2>&1 &
 pids+=($!)

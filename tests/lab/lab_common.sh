@@ -59,3 +59,37 @@ sessions_using() {
     awk -v option="--configfile=$1" '{ for (i = 2; i <= NF; i++) if ($i == option) { print $1; break } }' |
     sort -u
 }
+
+# The per-server rest of a standalone Samba server's [global] settings: the
+# server's own directories under STATE (each instance needs its own, or they
+# share one RPC daemon and one clock), logging at LEVEL, no printing, and a
+# guest share. Printed, to follow the server's own [global] lines.
+standalone_server_settings() {
+  local state=$1 level=$2
+  cat <<EOF
+  private dir = $state/private
+  lock directory = $state/lock
+  state directory = $state/state
+  cache directory = $state/cache
+  pid directory = $state/pid
+  ncalrpc dir = $state/ncalrpc
+  passdb backend = tdbsam:$state/private/passdb.tdb
+  log file = $state/log/log.%m
+  max log size = 1000
+  logging = file
+  log level = $level
+  load printers = no
+  printing = bsd
+  printcap name = /dev/null
+  disable spoolss = yes
+  usershare path =
+  registry shares = no
+  obey pam restrictions = no
+  # The time service stays up between tests: a restarted one answers late.
+  rpcd_classic:idle_seconds = 86400
+[share]
+  path = $state/share
+  read only = yes
+  guest ok = yes
+EOF
+}

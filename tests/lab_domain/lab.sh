@@ -217,29 +217,8 @@ $browsing
   map to guest = Bad User
   guest account = nobody
   restrict anonymous = 0
-  private dir = $state/private
-  lock directory = $state/lock
-  state directory = $state/state
-  cache directory = $state/cache
-  pid directory = $state/pid
-  ncalrpc dir = $state/ncalrpc
-  passdb backend = tdbsam:$state/private/passdb.tdb
-  log file = $state/log/log.%m
-  logging = file
-  log level = 2
-  load printers = no
-  printing = bsd
-  printcap name = /dev/null
-  disable spoolss = yes
-  usershare path =
-  registry shares = no
-  obey pam restrictions = no
-  rpcd_classic:idle_seconds = 86400
-[share]
-  path = $state/share
-  read only = yes
-  guest ok = yes
 EOF
+  standalone_server_settings "$state" 2 >>"$state/smb.conf"
 }
 
 start_browse_server() {

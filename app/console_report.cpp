@@ -31,25 +31,6 @@ const char kUsageText[] =
 
 namespace {
 
-std::string Uppercase(std::string_view text) {
-    std::string upper(text);
-    platform::UpperCaseInPlace(upper);
-    return upper;
-}
-
-bool HasWord(const std::string& upperLine, std::string_view word) {
-    std::size_t start = 0;
-    while (start < upperLine.size()) {
-        const std::size_t end = upperLine.find(' ', start);
-        const std::string_view token =
-            std::string_view(upperLine).substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (token == word) return true;
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    return false;
-}
-
 // A row as one progress line: its tabs as spaces.
 std::string ProgressLine(std::string row) {
     for (char& c : row)
@@ -59,11 +40,9 @@ std::string ProgressLine(std::string row) {
 
 }  // namespace
 
-ConsoleRequest ConsoleRequestOf(std::string_view commandLine) {
-    const std::string upper = Uppercase(commandLine);
-    if (HasWord(upper, "--HELP") || HasWord(upper, "-H")) return ConsoleRequest::kHelp;
-    if (HasWord(upper, "--REPORT")) return ConsoleRequest::kReport;
-    return ConsoleRequest::kNone;
+std::string UsageErrorLine(std::string_view error) {
+    return "skewmon: " + std::string(error) +
+           "; usage: skewmon [NOTHREAD] [--list FILE] [--report [--parallel N] [--format text|json|check]] [--version] [--help]\n";
 }
 
 int ExitStatusForGrade(std::string_view grade, int machinesCounted) {

@@ -7,14 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "app/command_line.h"
 #include "app/program.h"
 
 namespace skewmon {
-
-enum class ConsoleRequest { kNone, kReport, kHelp };
-
-// What the command line asks for beyond the window. Letter case is ignored.
-ConsoleRequest ConsoleRequestOf(std::string_view commandLine);
 
 // 0 OK ("Outstanding!", "Excellent!"), 1 WARNING ("Acceptable", "Fair"),
 // 2 CRITICAL ("Poor", "Unacceptable", "Not synchronized"), 3 UNKNOWN (no
@@ -22,6 +18,8 @@ ConsoleRequest ConsoleRequestOf(std::string_view commandLine);
 int ExitStatusForGrade(std::string_view grade, int machinesCounted);
 
 extern const char kUsageText[];
+// One line for standard error: what is wrong, and the usage.
+std::string UsageErrorLine(std::string_view error);
 
 // Start-up, one scan on the screenless dialog, the report, shutdown.
 int RunConsoleReport(Program& program, std::string commandLine, std::ostream& report,

@@ -18,6 +18,16 @@ using Offset = std::int64_t;
 // No usable answer. Far larger than any difference of two valid clock readings.
 inline constexpr Offset kNoResponse = 1122334455667788;
 
+// Which exchange an offset was measured from: the time-of-day call itself,
+// or the finer clock of the server's SMB2 negotiate answer when the time of
+// day came in whole seconds.
+enum class MeasurementMethod { kTimeOfDay, kNegotiate };
+
+struct Measurement {
+    Offset offset = kNoResponse;
+    MeasurementMethod method = MeasurementMethod::kTimeOfDay;
+};
+
 namespace platform {
 
 // The reply of the remote time-of-day call, field for field. Times are UTC.
@@ -62,6 +72,8 @@ public:
                            const std::atomic<bool>& stop) = 0;
     // The measured offset or kNoResponse; meaningful after kFinished.
     virtual Offset result() = 0;
+    // How result() was measured; meaningful after kFinished.
+    virtual MeasurementMethod method() { return MeasurementMethod::kTimeOfDay; }
 };
 
 class TimeQueryRunner {

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "app/command_line.h"
 #include "app/console_report.h"
 #include "platform/text.h"
 
@@ -97,12 +98,34 @@ TEST(Fonts, NinePointHeightFollowsTheScreen) {
     EXPECT_EQ(FontHeightForDpi(8, 96), -11);  // 10.67 rounds to 11
 }
 
-TEST(ConsoleMode, ArgumentsInAnyCaseBesideInlineMode) {
-    EXPECT_EQ(ConsoleRequestOf("--report"), ConsoleRequest::kReport);
-    EXPECT_EQ(ConsoleRequestOf("NOTHREAD --Report"), ConsoleRequest::kReport);
-    EXPECT_EQ(ConsoleRequestOf("--HELP"), ConsoleRequest::kHelp);
-    EXPECT_EQ(ConsoleRequestOf("nothread"), ConsoleRequest::kNone);
-    EXPECT_EQ(ConsoleRequestOf("--reports"), ConsoleRequest::kNone);
+TEST(CommandLine, RequestsInAnyCaseBesideInlineMode) {
+    auto request = [](std::vector<std::string> args) { return ParseCommandLine(args).request; };
+    EXPECT_EQ(request({"--report"}), ConsoleRequest::kReport);
+    EXPECT_EQ(request({"NOTHREAD", "--Report"}), ConsoleRequest::kReport);
+    EXPECT_EQ(request({"--HELP"}), ConsoleRequest::kHelp);
+    EXPECT_EQ(request({"--report", "--version"}), ConsoleRequest::kVersion);
+    EXPECT_EQ(request({"--report", "--bogus", "--help"}), ConsoleRequest::kHelp);
+    EXPECT_EQ(request({"nothread"}), ConsoleRequest::kNone);
+    EXPECT_EQ(ParseCommandLine({"/nothread", "-NoThread", "xNOTHREADx"}).error, "");
+}
+
+TEST(CommandLine, ValuesAndTheirErrors) {
+    const CommandLineOptions good =
+        ParseCommandLine({"--report", "--list", "My Hosts.TXT", "--parallel=64", "--FORMAT", "Json"});
+    EXPECT_EQ(good.error, "");
+    EXPECT_EQ(good.listFile, "My Hosts.TXT");  // the path keeps its case
+    EXPECT_EQ(good.parallel, 64);
+    EXPECT_EQ(good.format, ReportFormat::kJson);
+    EXPECT_EQ(ParseCommandLine({"--list=a=b"}).listFile, "a=b");
+
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"--report", "--parallel", "0"}, {"--parallel", "65"}, {"--parallel", "8x"},
+          {"--parallel"}, {"--format", "xml"}, {"--list"}, {"--list="}, {"--reports"}, {"stray"},
+          {"--report", "%s%n"}}) {
+        EXPECT_NE(ParseCommandLine(bad).error, "") << JoinedCommandLine(bad);
+    }
+    const std::string line = UsageErrorLine(ParseCommandLine({"--bad\n\x01"}).error);
+    EXPECT_EQ(line.find('\n'), line.size() - 1);  // one line, whatever the argument held
 }
 
 TEST(ConsoleMode, ExitStatusFollowsMonitoringConvention) {

@@ -52,16 +52,20 @@ Offset OffsetFromReadings(std::int64_t remote, std::int64_t local, std::uint32_t
 }
 
 Offset RemoteTimeWorker(platform::RemoteClock& clock, std::string_view serverName) {
+    return MeasureRemoteTime(clock, serverName).offset;
+}
+
+Measurement MeasureRemoteTime(platform::RemoteClock& clock, std::string_view serverName) {
     const std::uint32_t t0 = clock.tickCount();
     const std::int64_t local = clock.systemTimeAsFileTime();
     platform::TimeOfDayInfo reply;
-    if (clock.remoteTimeOfDay(serverName, reply) != 0) return kNoResponse;
+    if (clock.remoteTimeOfDay(serverName, reply) != 0) return {};
     const std::uint32_t t1 = clock.tickCount();
     const std::uint32_t roundTrip = t1 - t0;  // unsigned: a wrap between the readings does no harm
 
     const std::optional<std::int64_t> remote = ReplyToFileTime(reply);
-    if (!remote) return kNoResponse;
-    return OffsetFromReadings(*remote, local, roundTrip);
+    if (!remote) return {};
+    return {OffsetFromReadings(*remote, local, roundTrip), MeasurementMethod::kTimeOfDay};
 }
 
 std::string QueryServerName(std::string_view machine) {

@@ -31,6 +31,8 @@ Offset OffsetFromReadings(std::int64_t remote, std::int64_t local, std::uint32_t
 
 // One measurement: reads the clocks around the remote call in the order that
 // keeps the round trip tight. serverName is two backslashes and the name.
+Measurement MeasureRemoteTime(platform::RemoteClock& clock, std::string_view serverName);
+// The measured offset alone.
 Offset RemoteTimeWorker(platform::RemoteClock& clock, std::string_view serverName);
 
 // "\\NAME", cut to the server-name buffer.

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/console_report.h"
 #include "app/startup.h"
@@ -38,23 +39,22 @@ void RouteTerminationSignals() {
     }).detach();
 }
 
-std::string CommandLineOf(int argc, char** argv) {
-    std::string commandLine;
-    for (int i = 1; i < argc; ++i) {
-        if (i > 1) commandLine.push_back(' ');
-        commandLine.append(argv[i]);
-    }
-    return commandLine;
-}
+
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string commandLine = CommandLineOf(argc, argv);
-    const ConsoleRequest request = ConsoleRequestOf(commandLine);
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const std::string commandLine = JoinedCommandLine(args);
+    const CommandLineOptions options = ParseCommandLine(args);
+    const ConsoleRequest request = options.request;
     if (request == ConsoleRequest::kHelp) {
         std::cout << kUsageText;
         return 0;
+    }
+    if (request == ConsoleRequest::kReport && !options.error.empty()) {
+        std::cerr << UsageErrorLine(options.error);
+        return 3;
     }
     // First, so that every thread (Qt's own among them) inherits the mask.
     RouteTerminationSignals();

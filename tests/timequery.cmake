@@ -1,6 +1,9 @@
 # Tests of the remote time query on Linux, and the tests that need the lab's
 # real Samba servers (tests/lab/lab.sh), with the lab as a ctest fixture.
 set(SKEWMON_LAB_DIR ${CMAKE_CURRENT_BINARY_DIR}/lab)
+# Last octet of the lab's first address: two build trees whose labs run at
+# the same time need ranges of their own.
+set(SKEWMON_LAB_FIRST 11 CACHE STRING "Last octet of the test lab's first loopback address")
 
 add_library(skewmon_lab_support STATIC ${CMAKE_CURRENT_LIST_DIR}/lab_support.cpp)
 target_include_directories(skewmon_lab_support PUBLIC ${PROJECT_SOURCE_DIR})
@@ -25,7 +28,7 @@ gtest_discover_tests(skewmon_lab_tests DISCOVERY_TIMEOUT 60
              ENVIRONMENT "SKEWMON_LAB_DIR=${SKEWMON_LAB_DIR}")
 
 add_test(NAME lab_start
-  COMMAND ${CMAKE_COMMAND} -E env LAB_TOD=$<TARGET_FILE:skewmon-tod>
+  COMMAND ${CMAKE_COMMAND} -E env LAB_TOD=$<TARGET_FILE:skewmon-tod> LAB_FIRST=${SKEWMON_LAB_FIRST}
           ${CMAKE_CURRENT_LIST_DIR}/lab/lab.sh start ${SKEWMON_LAB_DIR})
 set_tests_properties(lab_start PROPERTIES FIXTURES_SETUP skewmon_lab RESOURCE_LOCK skewmon_lab TIMEOUT 180)
 add_test(NAME lab_stop COMMAND ${CMAKE_CURRENT_LIST_DIR}/lab/lab.sh stop ${SKEWMON_LAB_DIR})

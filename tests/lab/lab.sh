@@ -114,8 +114,11 @@ ask_until_answered() {
 }
 
 do_start() {
-  command -v smbd >/dev/null || die "smbd is not installed"
-  [ -r "$faketime_lib" ] || die "libfaketime is not installed ($faketime_lib)"
+  require_command smbd samba
+  require_command setsid util-linux
+  require_command python3 python3
+  require_command ps procps
+  require_file "$faketime_lib" libfaketime
   if [ -f "$dir/.skewmon-lab" ]; then
     do_stop
   elif [ -e "$dir" ] && [ -n "$(ls -A "$dir")" ]; then
@@ -161,6 +164,7 @@ do_start() {
   done
   wait_for_port "$hung" 445 100 "$(cat "$dir/hung.leader")" || { echo "lab: the hung server at $hung does not listen" >&2; failed=1; }
   if [ $failed -ne 0 ]; then
+    keep_logs "$dir"
     do_stop
     die "start failed"
   fi
@@ -186,6 +190,7 @@ do_start() {
       fi
     done <"$dir/lab.txt"
     if [ $failed -ne 0 ]; then
+      keep_logs "$dir"
       do_stop
       die "start failed"
     fi

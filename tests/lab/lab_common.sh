@@ -93,3 +93,27 @@ standalone_server_settings() {
   guest ok = yes
 EOF
 }
+
+# What a lab needs, checked before it starts: a missing piece stops it at
+# once with one line naming the Debian package, instead of a failure deep in
+# a server's log. Several of these only arrive as recommendations of samba.
+require_command() {
+  command -v "$1" >/dev/null 2>&1 || { echo "lab: $1 is missing: install the Debian package $2" >&2; exit 1; }
+}
+require_file() {
+  [ -e "$1" ] || { echo "lab: $1 is missing: install the Debian package $2" >&2; exit 1; }
+}
+
+# Copies the logs of a lab that failed to start to DIR.failed-logs, which no
+# stop removes, and shows the end of the log that says why.
+keep_logs() {
+  local dir=$1 log=${2:-} kept="$1.failed-logs"
+  rm -rf "$kept"
+  mkdir -p "$kept"
+  (cd "$dir" 2>/dev/null && find . -type f \( -path '*/log/*' -o -name '*.log' \) -exec cp --parents {} "$kept" \;) || true
+  if [ -n "$log" ] && [ -f "$log" ]; then
+    echo "lab: the end of $log:" >&2
+    tail -n 15 "$log" | sed 's/^/  | /' >&2
+  fi
+  echo "lab: logs kept in $kept" >&2
+}

@@ -51,6 +51,14 @@ die() {
   exit 1
 }
 
+# A start that fails keeps its logs (LOG: the one that says why), stops what
+# it started, and ends.
+fail() {
+  keep_logs "$dir" "${2:-}"
+  do_stop >/dev/null
+  die "$1"
+}
+
 # Waits (bounded) until FILE holds a line matching PATTERN.
 wait_for_line() {
   local file=$1 pattern=$2 tries=$3
@@ -110,7 +118,7 @@ provision_dc() {
     --realm="$realm" --domain="$domain" --adminpass="$password" --host-name="${dc_name,,}" \
     --host-ip="$dc_address" --targetdir="$state" \
     --option="interfaces = $dc_address/8" --option="bind interfaces only = yes" \
-    >"$state/log/provision" 2>&1 || die "provisioning failed (see $state/log/provision)"
+    >"$state/log/provision" 2>&1 || fail "provisioning failed" "$state/log/provision"
   cat >"$state/run.conf" <<EOF
 [global]
   netbios name = $dc_name
@@ -145,7 +153,7 @@ EOF
   # The directory service's own Kerberos name, which the controller adds
   # for itself only with its DNS update service.
   "$python" /usr/bin/samba-tool spn add "ldap/$dc_host" "$dc_name\$" -H "$state/private/sam.ldb" \
-    -s "$state/run.conf" >>"$state/log/provision" 2>&1 || die "adding the directory's service name failed"
+    -s "$state/run.conf" >>"$state/log/provision" 2>&1 || fail "adding the directory's service name failed" "$state/log/provision"
 }
 
 # Two more domain partitions of the forest, with no controllers of their
@@ -154,7 +162,7 @@ EOF
 # ticket for the directory service is in the ticket cache.
 add_partitions() {
   local state=$dir/dc
-  "$python" - "$state" "${extra_partitions[@]}" >>"$state/log/provision" 2>&1 <<'EOF' || die "adding partitions failed"
+  "$python" - "$state" "${extra_partitions[@]}" >>"$state/log/provision" 2>&1 <<'EOF' || fail "adding partitions failed" "$state/log/provision"
 import sys
 from samba.auth import system_session
 from samba.param import LoadParm
@@ -245,10 +253,20 @@ warm_up() {
 }
 
 do_start() {
-  command -v samba >/dev/null || die "samba is not installed"
-  command -v nmbd >/dev/null || die "nmbd is not installed"
-  command -v kinit >/dev/null || die "kinit is not installed (krb5-user)"
-  [ -r "$faketime_lib" ] || die "libfaketime is not installed ($faketime_lib)"
+  require_command samba samba
+  require_command nmbd samba
+  require_command smbd samba
+  require_command samba-tool samba-common-bin
+  require_command kinit krb5-user
+  require_command kvno krb5-user
+  require_command unshare util-linux
+  require_file "$python" python3
+  "$python" -c 'import samba.provision' 2>/dev/null || { echo "lab: the samba Python modules are missing: install the Debian package python3-samba" >&2; exit 1; }
+  require_file /usr/share/samba/setup samba-ad-provision
+  require_file /usr/lib/x86_64-linux-gnu/samba/ldb/samba_dsdb.so samba-dsdb-modules
+  require_file /usr/lib/x86_64-linux-gnu/samba/vfs/acl_xattr.so samba-vfs-modules
+  require_file /usr/lib/x86_64-linux-gnu/samba/vfs/dfs_samba4.so samba-vfs-modules
+  require_file "$faketime_lib" libfaketime
   if [ -f "$dir/.skewmon-domain-lab" ]; then
     do_stop
   elif [ -e "$dir" ] && [ -n "$(ls -A "$dir")" ]; then
@@ -296,15 +314,15 @@ EOF
   provision_dc
   start_daemon "$dir/dc" samba +0 samba -i -M single -s "$dir/dc/run.conf"
   wait_for_port $dc_address 389 600 "$(cat "$dir/dc/samba.leader")" ||
-    { do_stop; die "the domain controller does not listen (see $dir/dc/log)"; }
+    fail "the domain controller does not listen" "$dir/dc/log/samba.console"
   wait_for_port $dc_address 88 200 "$(cat "$dir/dc/samba.leader")" ||
-    { do_stop; die "the domain controller's KDC does not listen"; }
+    fail "the domain controller's KDC does not listen" "$dir/dc/log/samba.console"
 
   # The master browser first, the others once it has become master: then the
   # browse list fills within seconds.
   start_browse_server "${master[0]}" "${master[1]}" "${master[2]}" master
   wait_for_line "$dir/${master[1]##*.}/log/log.nmbd" "is now a local master browser" 120 ||
-    { do_stop; die "${master[0]} did not become the local master browser"; }
+    fail "${master[0]} did not become the local master browser" "$dir/${master[1]##*.}/log/log.nmbd"
   for server in "${servers[@]}"; do
     read -r name address shift <<<"$server"
     start_browse_server "$name" "$address" "$shift" member
@@ -313,22 +331,22 @@ EOF
   for server in "${servers[@]}"; do names+=("$(awk '{ print $1 }' <<<"$server")"); done
   local browse_list=$dir/${master[1]##*.}/cache/browse.dat
   for name in "${names[@]}"; do
-    wait_for_line "$browse_list" "^\"$name\"" 180 || { do_stop; die "$name never reached the browse list"; }
+    wait_for_line "$browse_list" "^\"$name\"" 180 || fail "$name never reached the browse list"
   done
   for address in "${master[1]}" $(printf '%s\n' "${servers[@]}" | awk '{ print $2 }'); do
     wait_for_port "$address" 445 300 "$(cat "$dir/${address##*.}/smbd.leader")" ||
-      { do_stop; die "the server at $address does not listen"; }
+      fail "the server at $address does not listen"
   done
   if [ -n "${LAB_TOD:-}" ]; then
     for address in "${master[1]}" $(printf '%s\n' "${servers[@]}" | awk '{ print $2 }'); do
-      warm_up "$address" || { do_stop; die "the server at $address does not answer the time query"; }
+      warm_up "$address" || fail "the server at $address does not answer the time query"
     done
   fi
 
   echo "$password" | KRB5_CONFIG=$dir/krb5.conf KRB5CCNAME=FILE:$dir/ticket \
-    kinit "administrator@$realm" >"$dir/dc/log/kinit" 2>&1 || { do_stop; die "kinit failed (see $dir/dc/log/kinit)"; }
+    kinit "administrator@$realm" >"$dir/dc/log/kinit" 2>&1 || fail "kinit failed" "$dir/dc/log/kinit"
   KRB5_CONFIG=$dir/krb5.conf KRB5CCNAME=FILE:$dir/ticket kvno "ldap/$dc_host" >>"$dir/dc/log/kinit" 2>&1 ||
-    { do_stop; die "no ticket for the directory service (see $dir/dc/log/kinit)"; }
+    fail "no ticket for the directory service" "$dir/dc/log/kinit"
   add_partitions
 
   {

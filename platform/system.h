@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,6 +21,19 @@ public:
     // platform status, 0 on success (2: no such key or value).
     virtual long queryValue(std::string_view keyPath, std::string_view name,
                             std::span<unsigned char> buffer, std::uint32_t& size) = 0;
+};
+
+// A file this program has just created, open for writing through the handle
+// of that creation: what is written can only reach this file, whatever
+// happens to its name meanwhile. Destroying it closes it.
+class NewFile {
+public:
+    virtual ~NewFile() = default;
+    virtual const std::string& path() const = 0;
+    // Writes all of `data`; false when any of it could not be written.
+    virtual bool write(std::string_view data) = 0;
+    // Closes the file; false when the data may not have reached it whole.
+    virtual bool close() = 0;
 };
 
 class System {
@@ -43,10 +57,13 @@ public:
     // The temporary directory, ending in a separator; none when there is none.
     virtual std::optional<std::string> tempPath(std::size_t capacity) = 0;
     // Creates a new empty file named from `prefix` and a hexadecimal number in
-    // `directory`, never reusing or following an existing one; its path, or
-    // none.
-    virtual std::optional<std::string> createUniqueTempFile(const std::string& directory,
-                                                            std::string_view prefix) = 0;
+    // `directory`, never reusing or following an existing one, and keeps it
+    // open for writing; none when no such file can be made.
+    virtual std::unique_ptr<NewFile> createUniqueTempFile(const std::string& directory,
+                                                          std::string_view prefix) = 0;
+    // Creates the file `path` the same way: none when anything (a file, a
+    // link) already has that name or it cannot be made.
+    virtual std::unique_ptr<NewFile> createNewFile(const std::string& path) = 0;
     // The fallbacks when the above give nothing.
     virtual std::string fallbackTempDirectory() = 0;
     virtual std::string fallbackReportPath() = 0;

@@ -103,18 +103,53 @@ TEST_F(TempFiles, TempDirectoryIsTmpdirWhenUsable) {
 TEST_F(TempFiles, EveryNameIsNewPrivateAndNamedFromThePrefix) {
     std::set<std::string> names;
     for (int i = 0; i < 200; ++i) {
-        std::optional<std::string> path = system_.createUniqueTempFile(dir_.string() + "/", "SKW");
-        ASSERT_TRUE(path);
-        const std::string name = fs::path(*path).filename().string();
+        std::unique_ptr<NewFile> file = system_.createUniqueTempFile(dir_.string() + "/", "SKW");
+        ASSERT_TRUE(file);
+        const std::string& path = file->path();
+        const std::string name = fs::path(path).filename().string();
         EXPECT_EQ(name.rfind("SKW", 0), 0u);
         EXPECT_EQ(name.find_first_not_of("0123456789ABCDEF", 3), name.size() - 4) << name;
-        EXPECT_TRUE(names.insert(*path).second);
+        EXPECT_TRUE(names.insert(path).second);
         struct stat info {};
-        ASSERT_EQ(lstat(path->c_str(), &info), 0);
+        ASSERT_EQ(lstat(path.c_str(), &info), 0);
         EXPECT_TRUE(S_ISREG(info.st_mode));
         EXPECT_EQ(info.st_size, 0);
         EXPECT_EQ(info.st_mode & 0777, 0600u);
     }
+}
+
+TEST_F(TempFiles, WritesReachTheCreatedFileWhateverItsNameBecomes) {
+    std::unique_ptr<NewFile> file = system_.createUniqueTempFile(dir_.string(), "SKW");
+    ASSERT_TRUE(file);
+    const std::string moved = (dir_ / "moved").string();
+    fs::rename(file->path(), moved);
+    const std::string victim = this->file("victim", "keep");
+    fs::create_symlink(victim, file->path());
+    EXPECT_TRUE(file->write("report"));
+    EXPECT_TRUE(file->close());
+    EXPECT_FALSE(file->write("more"));  // closed
+    std::ifstream in(moved);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), "report");
+    std::ifstream kept(victim);
+    std::stringstream keptText;
+    keptText << kept.rdbuf();
+    EXPECT_EQ(keptText.str(), "keep");
+}
+
+TEST_F(TempFiles, ANamedNewFileIsNeverOneThatExists) {
+    const std::string taken = file("taken", "mine");
+    EXPECT_FALSE(system_.createNewFile(taken));
+    const std::string link = (dir_ / "link").string();
+    fs::create_symlink(dir_ / "nowhere", link);
+    EXPECT_FALSE(system_.createNewFile(link));  // not even a dangling link
+    EXPECT_FALSE(fs::exists(dir_ / "nowhere"));
+
+    std::unique_ptr<NewFile> fresh = system_.createNewFile((dir_ / "fresh").string());
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(fresh->path(), (dir_ / "fresh").string());
+    EXPECT_EQ(fs::status(dir_ / "fresh").permissions() & fs::perms::mask, fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(TempFiles, NoDirectoryGivesNoName) {

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 
@@ -156,6 +161,144 @@ TEST_F(Report, UnusableTempDirectoryFallsBackToTmp) {
     EXPECT_EQ(fs::path(system.viewedFiles[0]).parent_path(), fs::path("/tmp"));
     Notepad().DeleteAll();
     EXPECT_FALSE(fs::exists(system.viewedFiles[0]));
+}
+
+// The report's files where others may meddle: a shared temporary directory in
+// which the new file's name is swapped for a link, a fallback name that is
+// already taken, a disk that refuses the data.
+class HostileSystem final : public platform::LinuxSystem {
+public:
+    bool uniqueFileFails = false;
+    // Runs as soon as the unique file exists, as a racing user would.
+    std::function<void(const std::string&)> afterCreate;
+    std::vector<std::string> viewed;
+
+    std::unique_ptr<platform::NewFile> createUniqueTempFile(const std::string& directory,
+                                                          std::string_view prefix) override {
+        if (uniqueFileFails) return nullptr;
+        std::unique_ptr<platform::NewFile> file = LinuxSystem::createUniqueTempFile(directory, prefix);
+        if (file && afterCreate) afterCreate(file->path());
+        return file;
+    }
+    std::uint32_t startTextViewer(const std::string& path, bool) override {
+        viewed.push_back(path);
+        return 0;
+    }
+};
+
+class HostileFiles : public ::testing::Test {
+protected:
+    HostileFiles() : program(Platform{system, windows, runner, browser, discovery}) {}
+    void SetUp() override {
+        char pattern[] = "/tmp/skewmon-hostile-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        fs::permissions(dir_, fs::perms::all);  // world-writable, no sticky bit
+        for (const char* name : {"TMPDIR", "HOME"}) {
+            const char* old = std::getenv(name);
+            saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        }
+        setenv("TMPDIR", dir_.c_str(), 1);
+        setenv("HOME", dir_.c_str(), 1);
+        program.localComputerName = "WORKSTATION";
+        dialog.listAdd(ctl::kResultsList, "ALPHA\t+\t00 000 00:00:00.047");
+        Notepad().DeleteAll();
+    }
+    void TearDown() override {
+        Notepad().DeleteAll();
+        for (const auto& [name, value] : saved_) {
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
+        }
+        fs::remove_all(dir_);
+    }
+    fs::path victim(const std::string& content) {
+        const fs::path path = dir_ / "victim";
+        std::ofstream(path) << content;
+        return path;
+    }
+
+    HostileSystem system;
+    platform::HeadlessWindowSystem windows;
+    ScriptedRunner runner;
+    ScriptedBrowser browser;
+    FakeDiscoveryServices discovery;
+    Program program;
+    platform::HeadlessDialog dialog;  // not started: its controls are read directly
+    fs::path dir_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+TEST_F(HostileFiles, ANewFileSwappedForALinkNeverLeadsTheReportElsewhere) {
+    const fs::path target = victim("precious\n");
+    std::string made;
+    system.afterCreate = [&](const std::string& path) {
+        made = path;
+        fs::remove(path);
+        fs::create_symlink(target, path);
+    };
+    SaveResults(program, dialog);
+    ASSERT_FALSE(made.empty());
+    EXPECT_EQ(ReadFile(target), "precious\n");
+
+    // Swapped for a hard link to the victim instead: still untouched.
+    system.afterCreate = [&](const std::string& path) {
+        fs::remove(path);
+        fs::create_hard_link(target, path);
+    };
+    SaveResults(program, dialog);
+    EXPECT_EQ(ReadFile(target), "precious\n");
+}
+
+TEST_F(HostileFiles, ATakenFallbackNameIsNeitherWrittenNorOpenedNorDeleted) {
+    system.uniqueFileFails = true;
+    const fs::path fallback = dir_ / "skewmon.txt";
+    std::ofstream(fallback) << "my own notes\n";
+    SaveResults(program, dialog);
+    EXPECT_EQ(ReadFile(fallback), "my own notes\n");
+    EXPECT_TRUE(system.viewed.empty());
+    EXPECT_TRUE(Notepad().remembered().empty());
+    Notepad().DeleteAll();
+    EXPECT_TRUE(fs::exists(fallback));
+
+    // A link of that name is not followed either.
+    fs::remove(fallback);
+    const fs::path target = victim("precious\n");
+    fs::create_symlink(target, fallback);
+    SaveResults(program, dialog);
+    EXPECT_EQ(ReadFile(target), "precious\n");
+    EXPECT_TRUE(fs::is_symlink(fallback));
+    EXPECT_TRUE(system.viewed.empty());
+}
+
+TEST_F(HostileFiles, AFreeFallbackNameTakesTheReportAndGoesAtExit) {
+    system.uniqueFileFails = true;
+    const fs::path fallback = dir_ / "skewmon.txt";
+    SaveResults(program, dialog);
+    ASSERT_EQ(system.viewed, std::vector<std::string>{fallback.string()});
+    EXPECT_EQ(ReadFile(fallback).rfind("Skewmon 5.2.b.20110601R\r\n", 0), 0u);
+    EXPECT_EQ(fs::status(fallback).permissions() & (fs::perms::group_all | fs::perms::others_all), fs::perms::none);
+    Notepad().DeleteAll();
+    EXPECT_FALSE(fs::exists(fallback));
+}
+
+TEST_F(HostileFiles, AReportThatCannotBeWrittenLeavesNoFileBehind) {
+    // A file size limit makes the write fail part-way, as a full disk would.
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit tiny = old;
+    tiny.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
+    SaveResults(program, dialog);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_TRUE(ReportsIn(dir_).empty());
+    EXPECT_TRUE(system.viewed.empty());
+    EXPECT_TRUE(Notepad().remembered().empty());
 }
 
 class Console : public Report {

@@ -1,6 +1,6 @@
 #include "ui/report.h"
 
-#include <cstdio>
+#include <memory>
 #include <optional>
 
 #include "scan/scan_driver.h"
@@ -67,7 +67,10 @@ std::string BuildReport(const Program& program, platform::DialogControls& dialog
     AddLine(out, "This report shows the time variances, per the MS-LANMan NetRemoteTOD");
     AddLine(out, "function, between this machine (" + program.localComputerName + ") and the other machines");
     AddLine(out, std::string("found in the ") +
-                     (program.app.machineListFile ? "skewmon.ini file" : "current browse list") + ".");
+                     (!program.app.machineListFile         ? "current browse list"
+                      : program.app.machineListName.empty() ? "skewmon.ini file"
+                                                            : program.app.machineListName + " file") +
+                     ".");
     AddLine(out, "");
     AddLine(out, "Computer Name     yy-ddd-hh:mm:ss.mss    Comments");
     AddLine(out, "--------------  ---------------------    -------------------");
@@ -91,15 +94,13 @@ std::string BuildReport(const Program& program, platform::DialogControls& dialog
 
 namespace {
 
-// Writes `content` into the file at `path`, which exists already (created
-// empty and unique). A report that cannot be written whole is removed again.
-bool WriteReportFile(const std::string& path, const std::string& content) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) return false;
-    const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-    const bool closed = std::fclose(file) == 0;
+// Writes `content` through the handle that created the file. A report that
+// cannot be written whole is removed again.
+bool WriteReportFile(platform::NewFile& file, const std::string& content) {
+    const bool written = file.write(content);
+    const bool closed = file.close();
     if (written && closed) return true;
-    platform::DeleteFileQuietly(path);
+    platform::DeleteFileQuietly(file.path());
     return false;
 }
 
@@ -109,11 +110,14 @@ void SaveResults(Program& program, platform::DialogControls& dialog) {
     platform::System& system = program.platform.system;
     std::string directory = system.tempPath(kTempPathCapacity).value_or("");
     if (directory.empty()) directory = system.fallbackTempDirectory();
-    std::string path =
-        system.createUniqueTempFile(directory, "SKW").value_or(system.fallbackReportPath());
+    std::unique_ptr<platform::NewFile> file = system.createUniqueTempFile(directory, "SKW");
+    // The fallback name is only ever a new file: one that exists already,
+    // whoever made it, is neither written nor opened nor deleted later.
+    if (!file) file = system.createNewFile(system.fallbackReportPath());
+    if (!file) return;
 
-    if (!WriteReportFile(path, BuildReport(program, dialog))) return;
-    Notepad().OpenInEditor(system, path);
+    if (!WriteReportFile(*file, BuildReport(program, dialog))) return;
+    Notepad().OpenInEditor(system, file->path());
 }
 
 }  // namespace skewmon

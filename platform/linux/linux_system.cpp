@@ -54,6 +54,51 @@ std::uint32_t RandomNumber() {
     return number;
 }
 
+// A new file only: never an existing one, never through a link, readable by
+// its owner alone. The descriptor, or -1 (errno set).
+int CreateExclusively(const std::string& path) {
+    int fd;
+    do {
+        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Writes go through the descriptor of the creating open, never by name again:
+// a name swapped for a link meanwhile leads nowhere.
+class LinuxNewFile final : public NewFile {
+public:
+    LinuxNewFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+    ~LinuxNewFile() override { close(); }
+    LinuxNewFile(const LinuxNewFile&) = delete;
+    LinuxNewFile& operator=(const LinuxNewFile&) = delete;
+
+    const std::string& path() const override { return path_; }
+
+    bool write(std::string_view data) override {
+        while (fd_ >= 0 && !data.empty()) {
+            const ssize_t written = ::write(fd_, data.data(), data.size());
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) return false;
+            data.remove_prefix(static_cast<std::size_t>(written));
+        }
+        return fd_ >= 0;
+    }
+
+    bool close() override {
+        if (fd_ < 0) return false;
+        // A failing close can be the first news of a write that did not land
+        // (NFS, quotas); the descriptor is gone either way.
+        const bool closed = ::close(fd_) == 0;
+        fd_ = -1;
+        return closed;
+    }
+
+private:
+    std::string path_;
+    int fd_;
+};
+
 // Starts `program`; the child's pid or -1 (errno set).
 pid_t Spawn(const std::string& program, const std::vector<std::string>& arguments) {
     std::vector<char*> argv;
@@ -129,8 +174,7 @@ std::optional<std::string> LinuxSystem::tempPath(std::size_t capacity) {
     return directory;
 }
 
-std::optional<std::string> LinuxSystem::createUniqueTempFile(const std::string& directory,
-                                                             std::string_view prefix) {
+std::unique_ptr<NewFile> LinuxSystem::createUniqueTempFile(const std::string& directory, std::string_view prefix) {
     const std::string base = WithSeparator(directory) + std::string(prefix.substr(0, 3));
     std::uint32_t number = RandomNumber();
     for (int attempt = 0; attempt < 0x10000; ++attempt, ++number) {
@@ -138,15 +182,17 @@ std::optional<std::string> LinuxSystem::createUniqueTempFile(const std::string& 
         char hex[8];
         std::snprintf(hex, sizeof hex, "%X", unique);
         const std::string path = base + hex + ".tmp";
-        // A new file only: never an existing one, never through a link.
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            close(fd);
-            return path;
-        }
-        if (errno != EEXIST) return std::nullopt;
+        const int fd = CreateExclusively(path);
+        if (fd >= 0) return std::make_unique<LinuxNewFile>(path, fd);
+        if (errno != EEXIST) return nullptr;
     }
-    return std::nullopt;
+    return nullptr;
+}
+
+std::unique_ptr<NewFile> LinuxSystem::createNewFile(const std::string& path) {
+    const int fd = CreateExclusively(path);
+    if (fd < 0) return nullptr;
+    return std::make_unique<LinuxNewFile>(path, fd);
 }
 
 std::string LinuxSystem::fallbackTempDirectory() { return WithSeparator(HomeDirectory()); }

@@ -32,6 +32,41 @@ bool RemoveZoneStream(const std::wstring& stream, DWORD& error) {
     return true;
 }
 
+// The empty, singly linked plain file that GetTempFileNameA leaves, not a
+// link, a directory or a second name of some other file.
+bool IsFreshPlainFile(const BY_HANDLE_FILE_INFORMATION& info) {
+    constexpr DWORD kNotPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    return (info.dwFileAttributes & kNotPlain) == 0 && info.nNumberOfLinks == 1 && info.nFileSizeHigh == 0 &&
+           info.nFileSizeLow == 0;
+}
+
+// Writes go through the handle of the creating open.
+class Win32NewFile final : public NewFile {
+public:
+    Win32NewFile(std::string path, UniqueHandle file) : path_(std::move(path)), file_(std::move(file)) {}
+
+    const std::string& path() const override { return path_; }
+
+    bool write(std::string_view data) override {
+        while (file_ && !data.empty()) {
+            const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(data.size(), 1u << 20));
+            DWORD written = 0;
+            if (!WriteFile(file_.get(), data.data(), chunk, &written, nullptr) || written == 0) return false;
+            data.remove_prefix(written);
+        }
+        return static_cast<bool>(file_);
+    }
+
+    bool close() override {
+        if (!file_) return false;
+        return CloseHandle(file_.release()) != 0;
+    }
+
+private:
+    std::string path_;
+    UniqueHandle file_;
+};
+
 }  // namespace
 
 long Win32Registry::queryValue(std::string_view keyPath, std::string_view name,
@@ -109,13 +144,31 @@ std::optional<std::string> Win32System::tempPath(std::size_t capacity) {
     return path;
 }
 
-std::optional<std::string> Win32System::createUniqueTempFile(const std::string& directory,
-                                                             std::string_view prefix) {
+std::unique_ptr<NewFile> Win32System::createUniqueTempFile(const std::string& directory, std::string_view prefix) {
     char path[MAX_PATH] = {};
     // Unique number 0: the system picks a name and creates the file, never
     // reusing one that exists.
-    if (GetTempFileNameA(directory.c_str(), Terminated(prefix).c_str(), 0, path) == 0) return std::nullopt;
-    return std::string(path);
+    if (GetTempFileNameA(directory.c_str(), Terminated(prefix).c_str(), 0, path) == 0) return nullptr;
+    // The file is made and closed again by the call above; it is opened once
+    // more, without following what may have been put in its place, shared
+    // with no one, and only when it is still the plain empty file made.
+    UniqueHandle file(CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!file || !GetFileInformationByHandle(file.get(), &info) || !IsFreshPlainFile(info)) {
+        // Whatever has the name now goes; a link goes itself, never its target.
+        file.reset();
+        DeleteFileA(path);
+        return nullptr;
+    }
+    return std::make_unique<Win32NewFile>(path, std::move(file));
+}
+
+std::unique_ptr<NewFile> Win32System::createNewFile(const std::string& path) {
+    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) return nullptr;
+    return std::make_unique<Win32NewFile>(path, std::move(file));
 }
 
 std::uint32_t Win32System::startTextViewer(const std::string& path, bool elevated) {

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "platform/system.h"
@@ -41,8 +42,9 @@ public:
     bool removeZoneIdentifier(std::optional<std::string_view> path, std::uint32_t& lastError) override;
     std::string computerName(std::size_t capacity) override;
     std::optional<std::string> tempPath(std::size_t capacity) override;
-    std::optional<std::string> createUniqueTempFile(const std::string& directory,
-                                                    std::string_view prefix) override;
+    std::unique_ptr<NewFile> createUniqueTempFile(const std::string& directory,
+                                                  std::string_view prefix) override;
+    std::unique_ptr<NewFile> createNewFile(const std::string& path) override;
     std::string fallbackTempDirectory() override { return "c:\\"; }
     std::string fallbackReportPath() override { return "c:\\skewmon.txt"; }
     std::uint32_t startTextViewer(const std::string& path, bool elevated) override;

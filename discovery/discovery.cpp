@@ -8,8 +8,12 @@ namespace {
 constexpr std::uint32_t kServerInfoLevel = 100;
 // Backup browser, master browser and domain master browser.
 constexpr std::uint32_t kBrowseServerTypes = 0x20000 | 0x40000 | 0x80000;
-constexpr std::uint32_t kManagerAccess = 0x20000000;   // generic execute
-constexpr std::uint32_t kServiceAccess = 0xF01FF;      // all service access rights
+// Only what reading a state needs, which every signed-in user is granted on a
+// remote machine; wider rights (generic execute takes the database lock, all
+// access takes control of the service) are an administrator's alone, and a
+// refusal would read as a Browser service that does not run.
+constexpr std::uint32_t kManagerAccess = 0x0001;  // connect
+constexpr std::uint32_t kServiceAccess = 0x0004;  // query status
 constexpr std::size_t kServerNameCapacity = 512;
 constexpr char kBrowserService[] = "Browser";
 constexpr char kErrorTitle[] = "Skewmon Error";

@@ -183,13 +183,17 @@ class FakeServices final : public platform::ServiceControl {
 public:
     std::map<std::string, std::optional<std::uint32_t>> browserStates;  // "\\NAME" -> state
     CallLog log;
+    // The rights the caller holds on every machine; asking for more is
+    // refused, as a service manager refuses it.
+    std::uint32_t managerRights = 0xFFFFFFFF;
+    std::uint32_t serviceRights = 0xFFFFFFFF;
 
     std::unique_ptr<platform::ServiceHandle> openManager(std::string_view machine, std::uint32_t access) override {
         std::ostringstream text;
         text << "manager " << machine << " 0x" << std::hex << access;
         log.push_back(text.str());
         auto it = browserStates.find(std::string(machine));
-        if (it == browserStates.end()) return nullptr;
+        if (it == browserStates.end() || (access & ~managerRights) != 0) return nullptr;
         return std::make_unique<Handle>(*this, "manager " + std::string(machine), it->second);
     }
     std::unique_ptr<platform::ServiceHandle> openService(platform::ServiceHandle& manager, std::string_view service,
@@ -197,7 +201,7 @@ public:
         std::ostringstream text;
         text << "service " << service << " 0x" << std::hex << access;
         log.push_back(text.str());
-        if (service != "Browser") return nullptr;
+        if (service != "Browser" || (access & ~serviceRights) != 0) return nullptr;
         return std::make_unique<Handle>(*this, "service", static_cast<Handle&>(manager).state);
     }
     std::optional<std::uint32_t> queryState(platform::ServiceHandle& service) override {

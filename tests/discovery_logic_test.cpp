@@ -352,11 +352,40 @@ TEST_F(Discovery, NothingIsLookedUpForTheComputerNameOrNoSelection) {
     EXPECT_EQ(dialog.cursorDepth, 0);
 }
 
+// What a signed-in user who is no administrator holds on a remote machine:
+// connect (and read) on the manager; query status, configuration and
+// interrogate on a service. Generic execute maps to connect and lock.
+void AsOrdinaryUser(FakeServices& services) {
+    services.managerRights = 0x0001 | 0x0004 | 0x0010 | 0x20000;
+    services.serviceRights = 0x0001 | 0x0004 | 0x0008 | 0x0080 | 0x0100 | 0x20000;
+}
+
+TEST(ServiceState, AnOrdinaryUserReadsTheState) {
+    FakeServices services;
+    AsOrdinaryUser(services);
+    services.browserStates["\\\\HOST"] = 4;
+    EXPECT_EQ(GetServiceState(services, "\\\\HOST", "Browser"), 4u);
+    services.browserStates["\\\\HOST"] = 1;
+    EXPECT_EQ(GetServiceState(services, "\\\\HOST", "Browser"), 1u);
+}
+
+TEST_F(Discovery, AnOrdinaryUserFindsAnyControllerWithARunningBrowser) {
+    AsOrdinaryUser(services.services);
+    selector({"CORP", "EMEA"}, 1);
+    services.lookups.enumStatus = 2184;
+    services.lookups.anyControllers["EMEA"] = "\\\\ANYDC";
+    services.services.browserStates["\\\\ANYDC"] = 4;
+    focus();
+    EXPECT_EQ(state.focusServer, "\\\\ANYDC");
+    EXPECT_TRUE(dialog.messages.empty());
+    EXPECT_EQ(dialog.selected, 1);
+}
+
 TEST(ServiceState, ClosesTheServiceBeforeItsManager) {
     FakeServices services;
     services.browserStates["\\\\HOST"] = 4;
     EXPECT_EQ(GetServiceState(services, "\\\\HOST", "Browser"), 4u);
-    EXPECT_EQ(services.log, (CallLog{"manager \\\\HOST 0x20000000", "service Browser 0xf01ff", "query",
+    EXPECT_EQ(services.log, (CallLog{"manager \\\\HOST 0x1", "service Browser 0x4", "query",
                                      "close service", "close manager \\\\HOST"}));
     EXPECT_EQ(GetServiceState(services, "\\\\HOST", "Spooler"), 255u);  // no such service
     EXPECT_EQ(GetServiceState(services, "\\\\GONE", "Browser"), 255u);

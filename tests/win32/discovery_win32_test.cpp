@@ -35,7 +35,7 @@ TEST(NetApiLookups, AnUnknownDomainHasNoControllerAndNoServers) {
 
 TEST(ScmServiceControl, ReadsTheStateOfAnInstalledServiceAndRefusesUnknownOnes) {
     ScmServiceControl control;
-    std::unique_ptr<ServiceHandle> manager = control.openManager("", 0x20000000);
+    std::unique_ptr<ServiceHandle> manager = control.openManager("", SC_MANAGER_CONNECT);
     ASSERT_TRUE(manager);
     // The RPC service is installed wherever LAN Manager calls exist at all;
     // whether it runs at this moment is the system's business.
@@ -48,6 +48,8 @@ TEST(ScmServiceControl, ReadsTheStateOfAnInstalledServiceAndRefusesUnknownOnes) 
     EXPECT_FALSE(control.openService(*manager, "NoSuchService7F3A", SERVICE_QUERY_STATUS));
 
     EXPECT_EQ(GetServiceState(control, "", "NoSuchService7F3A"), kServiceStateUnknown);
+    // The logic asks for no more than reading the state takes.
+    EXPECT_EQ(GetServiceState(control, "", "RpcSs"), *state);
 }
 
 TEST(WldapClient, MakesConnectionHandlesThatTakeOptions) {

@@ -76,8 +76,12 @@ void BrowseMachines(platform::NetworkBrowser& browser, const std::string& domain
         for (const platform::NetResourceEntry& entry : entries) {
             if (stop) return;
             if (entry.displayType != platform::kResourceDisplayServer) continue;
+            // Without the two leading characters nothing may be left: such an
+            // entry names no machine, and an empty name would pass for this
+            // machine when its own name cannot be read.
             const std::string_view remote = entry.remoteName;
-            process(Cut(remote.size() > 2 ? remote.substr(2) : std::string_view(), kMachineNameCapacity));
+            if (remote.size() <= 2) continue;
+            process(Cut(remote.substr(2), kMachineNameCapacity));
         }
     }
 }

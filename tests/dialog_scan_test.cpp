@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <thread>
 
 #include "scan/scan_driver.h"
@@ -324,6 +325,71 @@ TEST_F(Dialog, QuitRequestFromAnotherThreadEndsEvenDuringAScan) {
     EXPECT_TRUE(dialog.waitUntil([](const HeadlessSnapshot& s) { return !s.running; }, 5s));
     mainDialog->waitForScans();
     EXPECT_EQ(runner.queriesAlive(), 0);
+}
+
+TEST_F(Dialog, BrowseEntriesWithNoNameLeftAreSkipped) {
+    system.name = "";  // the computer's own name could not be read
+    browser.domains[""] = {{{2, "\\\\"}, {2, "\\"}, {2, ""}, {2, "\\\\x"}}};
+    start();
+    ASSERT_TRUE(scanToEnd());
+    const HeadlessSnapshot s = dialog.snapshot();
+    // None of them passes for this machine: nothing is counted.
+    EXPECT_EQ(s.rows(ctl::kResultsList), std::vector<std::string>{"x\tNo response or excessive latency"});
+    EXPECT_EQ(s.control(ctl::kResultsList).selected, -1);
+    EXPECT_EQ(runner.asked(), std::vector<std::string>{"\\\\x"});
+    onDialog([&] { EXPECT_EQ(program.scan.count, 0); });
+}
+
+// A query that nothing stops once started: the call itself takes its time, as
+// a network call without a way to cancel it does.
+class UnstoppableRunner final : public platform::TimeQueryRunner {
+public:
+    std::unique_ptr<platform::PendingQuery> start(const std::string&, bool) override {
+        std::this_thread::sleep_for(600ms);
+        return std::make_unique<ScriptedQuery>(5, 0ms, false, alive_);
+    }
+
+private:
+    std::shared_ptr<std::atomic<int>> alive_ = std::make_shared<std::atomic<int>>(0);
+};
+
+// The window system's own run of the dialog, as the program makes it.
+TEST(DialogLifetime, TheDialogOutlivesAScanStillInsideAQueryAfterClose) {
+    RecordingSystem system;
+    platform::HeadlessWindowSystem windows;
+    UnstoppableRunner runner;
+    ScriptedBrowser browser;
+    FakeDiscoveryServices discovery;
+    Program program(Platform{system, windows, runner, browser, discovery});
+    program.app.inlineMode = true;
+    std::FILE* list = std::tmpfile();
+    ASSERT_NE(list, nullptr);
+    std::fputs("slow\n", list);
+    program.app.machineListFile.reset(list);
+
+    MainDialog events(program);
+    std::atomic<bool> driven{false};
+    std::thread user([&] {
+        platform::HeadlessDialog* shown = nullptr;
+        for (int i = 0; i < 500 && !(shown = windows.shown()); ++i) std::this_thread::sleep_for(10ms);
+        if (!shown || !shown->waitUntil([](const HeadlessSnapshot& s) { return s.initialised; }, 5s)) return;
+        shown->command(ctl::kScan);
+        if (!shown->waitUntil([](const HeadlessSnapshot& s) { return s.text(ctl::kResultsGroup) == "Checking SLOW..."; },
+                              5s))
+            return;
+        shown->command(ctl::kClose);  // Cancel: the query goes on regardless
+        shown->command(ctl::kClose);  // Close
+        driven = true;
+    });
+    const auto started = std::chrono::steady_clock::now();
+    windows.runMainDialog(events);
+    user.join();
+    ASSERT_TRUE(driven);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    // The scan comes out of its query only now, after the dialog has ended,
+    // and still lowers its wait cursor on it: the dialog must be there.
+    events.waitForScans();
+    EXPECT_EQ(windows.shown(), nullptr);
 }
 
 }  // namespace

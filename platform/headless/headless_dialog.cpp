@@ -283,9 +283,16 @@ std::unique_ptr<Font> HeadlessWindowSystem::createFont(const FontSpec& spec) {
 }
 
 int HeadlessWindowSystem::runMainDialog(DialogEvents& events) {
-    HeadlessDialog dialog;
-    dialog.start(events);
-    return dialog.waitForEnd();
+    HeadlessDialog* dialog;
+    {
+        std::lock_guard lock(mutex_);
+        dialog = dialogs_.emplace_back(std::make_unique<HeadlessDialog>()).get();
+    }
+    dialog->start(events);
+    shown_ = dialog;
+    const int result = dialog->waitForEnd();
+    shown_ = nullptr;
+    return result;
 }
 
 }  // namespace skewmon::platform

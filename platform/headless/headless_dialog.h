@@ -2,11 +2,13 @@
 // run by a thread of its own, for tests and for runs without a display.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -141,6 +143,18 @@ public:
     int screenDpiY() override { return 96; }
     std::unique_ptr<Font> createFont(const FontSpec& spec) override;
     int runMainDialog(DialogEvents& events) override;
+
+    // The dialog being shown, none before and after; for driving it from
+    // another thread.
+    HeadlessDialog* shown() const { return shown_.load(); }
+
+private:
+    // Every dialog shown lives as long as the window system: a cancelled scan
+    // may still call its dialog after the dialog has ended, until the program
+    // has waited for its scans. An ended dialog refuses such calls.
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<HeadlessDialog>> dialogs_;
+    std::atomic<HeadlessDialog*> shown_{nullptr};
 };
 
 }  // namespace skewmon::platform

@@ -13,17 +13,22 @@
 namespace skewmon {
 
 const char kUsageText[] =
-    "Usage: skewmon [NOTHREAD] [--report] [--help]\n"
+    "Usage: skewmon [NOTHREAD] [--list FILE] [--report] [--version] [--help]\n"
     "\n"
     "Measures how far the clock of every machine of the network is from this\n"
-    "machine's clock. Machines come from the machine list file beside the\n"
-    "program (its name with the extension \".ini\", one machine per line), else\n"
-    "from the browse list of the domain.\n"
+    "machine's clock. Machines come from a machine list file, one machine per\n"
+    "line: the one named with --list, else the one beside the program, named\n"
+    "like the program with \".ini\" for its extension (/opt/skewmon/skewmon\n"
+    "reads /opt/skewmon/skewmon.ini). Without one, from the browse list of the\n"
+    "domain.\n"
     "\n"
-    "  NOTHREAD   query each machine without the 3-second time limit\n"
-    "  --report   scan once without a window; progress goes to standard error,\n"
-    "             the report to standard output\n"
-    "  --help     show this text\n"
+    "  NOTHREAD     query each machine without the 3-second time limit\n"
+    "  --list FILE  read the machines from FILE; a FILE that cannot be read is\n"
+    "               an error\n"
+    "  --report     scan once without a window; progress goes to standard error,\n"
+    "               the report to standard output\n"
+    "  --version    show the version\n"
+    "  --help       show this text\n"
     "\n"
     "Exit status with --report: 0 synchronized (Outstanding, Excellent),\n"
     "1 warning (Acceptable, Fair), 2 critical (Poor, Unacceptable, Not\n"
@@ -38,7 +43,23 @@ std::string ProgressLine(std::string row) {
     return row;
 }
 
+// Each start-up problem as one line; false when one of them means the scan
+// cannot run as asked.
+bool ReportStartUpProblems(const AppState& app, std::ostream& progress) {
+    bool scan = true;
+    for (const StartUpProblem& problem : app.problems) {
+        std::string text = problem.text;
+        if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+        progress << "skewmon: " << (problem.stopsReport ? "" : "warning: ") << text << '\n';
+        if (problem.stopsReport) scan = false;
+    }
+    progress << std::flush;
+    return scan;
+}
+
 }  // namespace
+
+std::string VersionLine() { return std::string("Skewmon ") + kAppVersion + "\n"; }
 
 std::string UsageErrorLine(std::string_view error) {
     return "skewmon: " + std::string(error) +
@@ -56,6 +77,10 @@ int ExitStatusForGrade(std::string_view grade, int machinesCounted) {
 int RunConsoleReport(Program& program, std::string commandLine, std::ostream& report,
                      std::ostream& progress) {
     StartUp(program, commandLine);
+    if (!ReportStartUpProblems(program.app, progress)) {
+        ShutDown(program);
+        return 3;
+    }
     std::mutex progressMutex;
     int status = 3;
     {

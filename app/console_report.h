@@ -18,6 +18,8 @@ namespace skewmon {
 int ExitStatusForGrade(std::string_view grade, int machinesCounted);
 
 extern const char kUsageText[];
+// What --version prints.
+std::string VersionLine();
 // One line for standard error: what is wrong, and the usage.
 std::string UsageErrorLine(std::string_view error);
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/app_state.h"
+#include "app/command_line.h"
 #include "discovery/discovery.h"
 #include "platform/browse.h"
 #include "platform/domain.h"
@@ -29,6 +30,9 @@ struct Program {
     explicit Program(Platform platform) : platform(platform) {}
 
     Platform platform;
+    // What the command line asked for beyond NOTHREAD; set by the entry
+    // point before the run.
+    CommandLineOptions options;
     AppState app;
     ScanState scan;
     std::string localComputerName;  // LocalComputerName

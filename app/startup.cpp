@@ -1,6 +1,8 @@
 #include "app/startup.h"
 
 #include <cstdio>
+#include <optional>
+#include <utility>
 
 #include "platform/text.h"
 #include "ui/main_dialog.h"
@@ -11,6 +13,14 @@ namespace {
 constexpr char kProviderKey[] = "System\\CurrentControlSet\\Services\\LanmanWorkstation\\NetworkProvider";
 constexpr std::size_t kProviderValueBytes = 126;
 
+// The file name of a path: after the last separator of the platform.
+std::string_view BaseNameOf(std::string_view path, platform::ListFileNaming rule) {
+    const std::size_t cut = rule == platform::ListFileNaming::kLastDotOfFileName
+                                ? path.rfind('/')
+                                : path.find_last_of("/\\:");
+    return cut == std::string_view::npos ? path : path.substr(cut + 1);
+}
+
 }  // namespace
 
 std::string ListFilePathFor(std::string_view executablePath) {
@@ -18,6 +28,30 @@ std::string ListFilePathFor(std::string_view executablePath) {
     const std::size_t dot = path.rfind('.');
     if (dot == std::string_view::npos) return platform::RootListFilePath();
     return std::string(path.substr(0, dot)) + ".ini";
+}
+
+std::string ListFilePathForFileName(std::string_view executablePath) {
+    const std::size_t slash = executablePath.rfind('/');
+    const std::size_t nameStart = slash == std::string_view::npos ? 0 : slash + 1;
+    const std::string_view name = executablePath.substr(nameStart);
+    // A leading dot marks a hidden file, not an extension.
+    const std::size_t firstOther = name.find_first_not_of('.');
+    const std::size_t dot = name.rfind('.');
+    if (firstOther == std::string_view::npos || dot == std::string_view::npos || dot < firstOther)
+        return std::string(executablePath) + ".ini";
+    return std::string(executablePath.substr(0, nameStart + dot)) + ".ini";
+}
+
+std::string DefaultListFilePath(std::string_view executablePath, platform::ListFileNaming rule) {
+    return rule == platform::ListFileNaming::kLastDotOfFileName ? ListFilePathForFileName(executablePath)
+                                                                : ListFilePathFor(executablePath);
+}
+
+std::string ShownPath(std::string_view path) {
+    std::string shown(path);
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return shown;
 }
 
 bool DetectInlineMode(std::string& commandLine) {
@@ -45,6 +79,41 @@ int FontHeightForDpi(int points, int dpi) {
     return -static_cast<int>((product + 36) / 72);
 }
 
+void OpenMachineListFile(Program& program) {
+    AppState& app = program.app;
+    const platform::ListFileNaming rule = platform::ListFileNamingRule();
+    if (const std::optional<std::string>& named = program.options.listFile) {
+        // Named on purpose: not finding it is an error, never a quiet switch
+        // to the browse list.
+        platform::ListFileOpening opening = platform::OpenListFile(*named);
+        if (opening.outcome == platform::ListFileOpening::Outcome::kOpened) {
+            app.machineListFile = std::move(opening.file);
+            app.machineListName = ShownPath(BaseNameOf(*named, rule));
+            return;
+        }
+        app.problems.push_back({"The machine list file \"" + ShownPath(*named) +
+                                    "\" cannot be read: " + opening.reason + ".",
+                                true});
+        return;
+    }
+    const std::optional<std::string> exe = program.platform.system.executablePath();
+    if (!exe) return;
+    const std::string path = DefaultListFilePath(*exe, rule);
+    platform::ListFileOpening opening = platform::OpenListFile(path);
+    switch (opening.outcome) {
+        case platform::ListFileOpening::Outcome::kOpened:
+            app.machineListFile = std::move(opening.file);
+            break;
+        case platform::ListFileOpening::Outcome::kMissing:
+            break;  // the usual case: the browse list it is
+        case platform::ListFileOpening::Outcome::kUnusable:
+            app.problems.push_back({"The machine list file \"" + ShownPath(path) + "\" cannot be read: " +
+                                        opening.reason + "; the machines come from the browse list instead.",
+                                    false});
+            break;
+    }
+}
+
 void StartUp(Program& program, std::string& commandLine) {
     platform::System& system = program.platform.system;
     platform::WindowSystem& windows = program.platform.windows;
@@ -65,8 +134,7 @@ void StartUp(Program& program, std::string& commandLine) {
     spec.underline = true;
     app.linkFont = windows.createFont(spec);
 
-    if (std::optional<std::string> exe = system.executablePath())
-        app.machineListFile.reset(std::fopen(ListFilePathFor(*exe).c_str(), "r"));
+    OpenMachineListFile(program);
 
     app.inlineMode = DetectInlineMode(commandLine);
 }

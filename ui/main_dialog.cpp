@@ -49,6 +49,8 @@ constexpr std::size_t kHelpAddressCapacity = 256;
 std::mutex g_shownMutex;
 platform::DialogControls* g_shown = nullptr;
 bool g_quitRequested = false;  // asked before any dialog was shown
+bool g_dialogEnded = false;    // a dialog was shown and has gone
+constexpr char kErrorTitle[] = "Skewmon Error";
 const int kResultTabStops[] = {74, 82, 160};
 
 }  // namespace
@@ -72,22 +74,24 @@ void MainDialog::setStatusTexts(platform::DialogControls& dialog, std::string_vi
     dialog.enable(ctl::kSaveResults, false);
 }
 
-void MainDialog::RequestQuit() {
+MainDialog::QuitRequest MainDialog::RequestQuit() {
     std::lock_guard lock(g_shownMutex);
     if (!g_shown) {
         g_quitRequested = true;
-        return;
+        return g_dialogEnded ? QuitRequest::kDialogEnded : QuitRequest::kNoDialogYet;
     }
     // The first Close cancels a running scan, the second ends the dialog; with
     // no scan the second one finds the dialog gone and is dropped.
     g_shown->postCommand(ctl::kClose, 0);
     g_shown->postCommand(ctl::kClose, 0);
+    return QuitRequest::kPosted;
 }
 
 void MainDialog::onInitDialog(platform::DialogControls& dialog) {
     {
         std::lock_guard lock(g_shownMutex);
         g_shown = &dialog;
+        g_dialogEnded = false;
         if (g_quitRequested) dialog.postCommand(ctl::kClose, 0);
         g_quitRequested = false;
     }
@@ -102,6 +106,10 @@ void MainDialog::onInitDialog(platform::DialogControls& dialog) {
                    "should not see a variance of over one second.");
 
     program_.localComputerName = program_.platform.system.computerName(kComputerNameCapacity);
+
+    // What start-up could not do, before the machine source is set up.
+    for (const StartUpProblem& problem : program_.app.problems)
+        dialog.messageBox(problem.text, kErrorTitle, platform::MessageIcon::kWarning, false);
 
     if (program_.app.machineListFile) {
         dialog.enable(ctl::kDomainSelector, false);
@@ -228,6 +236,7 @@ void MainDialog::onDestroy(platform::DialogControls&) {
     {
         std::lock_guard lock(g_shownMutex);
         g_shown = nullptr;
+        g_dialogEnded = true;
     }
     stopRunningScan();
 }

@@ -31,10 +31,16 @@ public:
     // Waits until no scan thread is left. Call once the dialog has ended.
     void waitForScans();
 
+    enum class QuitRequest {
+        kPosted,      // a dialog is shown: it closes the way Close does
+        kNoDialogYet, // none has been shown: nothing to close, no report made
+        kDialogEnded, // the dialog has ended: the program is on its way out
+    };
     // Ends the program the way its Close button does (a running scan is
     // cancelled first). Safe on any thread, such as one that waits for
-    // termination signals; does nothing when no dialog is shown.
-    static void RequestQuit();
+    // termination signals. Without a dialog shown it only says so; a dialog
+    // that comes up after a request then closes at once.
+    static QuitRequest RequestQuit();
 
 private:
     void startScan(platform::DialogControls& dialog);

@@ -1,5 +1,6 @@
 // The program on Linux.
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <iostream>
@@ -12,19 +13,38 @@
 #include "platform/browse.h"
 #include "platform/headless/headless_dialog.h"
 #include "platform/linux/discovery_services.h"
+#include "platform/linux/install_layout.h"
 #include "platform/linux/linux_system.h"
 #include "platform/linux/process_query_runner.h"
 #include "platform/linux/qt_window_system.h"
 #include "platform/linux/smbc_browse.h"
 #include "ui/main_dialog.h"
+#include "ui/notepad.h"
 
 namespace {
 
 using namespace skewmon;
 
+// Ends the process at once by the signal's own default action, so that the
+// parent sees what ended it.
+[[noreturn]] void EndBySignal(int signal) {
+    Notepad().DeleteAll();  // none can exist before a dialog; cheap to be sure
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigaction(signal, &action, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signal);
+    _exit(128 + signal);
+}
+
 // SIGINT and SIGTERM end the program the way Close does, so that the report
-// files are deleted on the way out. Blocked in every thread and taken by one
-// that waits for them; call before any other thread starts.
+// files are deleted on the way out; before any dialog exists there is nothing
+// to close and the process ends at once, wherever start-up is. Blocked in
+// every thread and taken by one that waits for them; call before any other
+// thread starts.
 void RouteTerminationSignals() {
     sigset_t signals;
     sigemptyset(&signals);
@@ -34,12 +54,21 @@ void RouteTerminationSignals() {
     std::thread([signals] {
         for (;;) {
             int received = 0;
-            if (sigwait(&signals, &received) == 0) MainDialog::RequestQuit();
+            if (sigwait(&signals, &received) != 0) continue;
+            if (MainDialog::RequestQuit() == MainDialog::QuitRequest::kNoDialogYet) EndBySignal(received);
         }
     }).detach();
 }
 
-
+// The query helper must be there before anything is asked of it: without it
+// every machine would only seem silent.
+void CheckQueryHelper(const std::string& path, AppState& app) {
+    if (const std::optional<std::string> problem = platform::QueryHelperProblem(path)) {
+        app.problems.push_back({"The time query helper \"" + ShownPath(path) + "\" cannot be started: " +
+                                    *problem + "; no machine can be asked for its time.",
+                                true});
+    }
+}
 
 }  // namespace
 
@@ -50,6 +79,10 @@ int main(int argc, char** argv) {
     const ConsoleRequest request = options.request;
     if (request == ConsoleRequest::kHelp) {
         std::cout << kUsageText;
+        return 0;
+    }
+    if (request == ConsoleRequest::kVersion) {
+        std::cout << VersionLine();
         return 0;
     }
     if (request == ConsoleRequest::kReport && !options.error.empty()) {
@@ -63,13 +96,16 @@ int main(int argc, char** argv) {
         qt = platform::MakeQtWindowSystem(argc, argv);
 
     platform::LinuxSystem system;
-    platform::ProcessQueryRunner runner;
+    const std::string helper = platform::DefaultQueryHelperPath();
+    platform::ProcessQueryRunner runner(helper);
     platform::SmbcNetworkBrowser browser;
     platform::LinuxDiscoveryServices discovery;
     platform::HeadlessWindowSystem headless;
 
     if (request == ConsoleRequest::kReport) {
         Program program(Platform{system, headless, runner, browser, discovery});
+        program.options = options;
+        CheckQueryHelper(helper, program.app);
         return RunConsoleReport(program, commandLine, std::cout, std::cerr);
     }
     if (!qt) {
@@ -78,5 +114,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     Program program(Platform{system, *qt, runner, browser, discovery});
+    program.options = options;
+    CheckQueryHelper(helper, program.app);
     return RunApplication(program, commandLine);
 }

@@ -1,5 +1,7 @@
 #include "platform/linux/process_query_runner.h"
 
+#include "platform/linux/install_layout.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -153,15 +155,6 @@ private:
     Offset result_ = kNoResponse;
 };
 
-std::string DirectoryOfExecutable() {
-    std::vector<char> path(PATH_MAX + 1);
-    const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
-    if (length <= 0) return ".";
-    std::string exe(path.data(), static_cast<std::size_t>(length));
-    const auto slash = exe.rfind('/');
-    return slash == std::string::npos ? "." : exe.substr(0, slash == 0 ? 1 : slash);
-}
-
 }  // namespace
 
 Offset ParseHelperOutput(std::string_view output) {
@@ -176,11 +169,7 @@ Offset ParseHelperOutput(std::string_view output) {
 
 ProcessQueryRunner::ProcessQueryRunner(std::string helperPath) : helperPath_(std::move(helperPath)) {}
 
-std::string ProcessQueryRunner::DefaultHelperPath() {
-    std::string directory = DirectoryOfExecutable();
-    if (directory.back() != '/') directory.push_back('/');
-    return directory + "skewmon-tod";
-}
+std::string ProcessQueryRunner::DefaultHelperPath() { return DefaultQueryHelperPath(); }
 
 std::unique_ptr<PendingQuery> ProcessQueryRunner::start(const std::string& serverName, bool /*inlineMode*/) {
     // The name goes over as one argument; an embedded NUL would cut it short

@@ -1,4 +1,10 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <system_error>
 
 #include "platform/system.h"
 #include "platform/text.h"
@@ -13,6 +19,68 @@ void UpperCaseInPlace(std::string& text) {
 }
 
 const char* RootListFilePath() { return "/skewmon.ini"; }
+
+ListFileNaming ListFileNamingRule() { return ListFileNaming::kLastDotOfFileName; }
+
+namespace {
+
+const char* KindOfFile(mode_t mode) {
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return "a special file";
+}
+
+ListFileOpening Unusable(std::string reason) {
+    ListFileOpening opening;
+    opening.outcome = ListFileOpening::Outcome::kUnusable;
+    opening.reason = std::move(reason);
+    return opening;
+}
+
+}  // namespace
+
+ListFileOpening OpenListFile(const std::string& path) {
+    // Non-blocking, so that a FIFO without a writer cannot hold start-up;
+    // whatever was opened is looked at before a byte is read from it.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENOENT || error == ENOTDIR) {
+            ListFileOpening missing;
+            missing.reason = std::system_category().message(error);
+            return missing;
+        }
+        return Unusable(std::system_category().message(error));
+    }
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
+        const int error = errno;
+        close(fd);
+        return Unusable(std::system_category().message(error));
+    }
+    if (!S_ISREG(status.st_mode)) {
+        close(fd);
+        return Unusable(std::string("not a regular file (") + KindOfFile(status.st_mode) + ")");
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const int error = errno;
+        close(fd);
+        return Unusable(std::system_category().message(error));
+    }
+    std::FILE* file = fdopen(fd, "r");
+    if (!file) {
+        const int error = errno;
+        close(fd);
+        return Unusable(std::system_category().message(error));
+    }
+    ListFileOpening opened;
+    opened.outcome = ListFileOpening::Outcome::kOpened;
+    opened.file.reset(file);
+    return opened;
+}
 
 void DeleteFileQuietly(const std::string& path) { std::remove(path.c_str()); }
 

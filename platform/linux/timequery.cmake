@@ -15,3 +15,4 @@ target_link_libraries(skewmon_timequery PUBLIC skewmon_linux PRIVATE PkgConfig::
 # program, where ProcessQueryRunner looks for it by default.
 add_executable(skewmon-tod ${CMAKE_CURRENT_LIST_DIR}/tod_helper_main.cpp)
 target_link_libraries(skewmon-tod PRIVATE skewmon_timequery)
+install(TARGETS skewmon-tod RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/skewmon)

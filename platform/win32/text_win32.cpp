@@ -1,6 +1,11 @@
 // The narrow-text rules of the ANSI code page, and the file operations that
 // the logic calls without a System object.
 #include <windows.h>
+#include <io.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "platform/system.h"
 #include "platform/text.h"
@@ -13,6 +18,32 @@ void UpperCaseInPlace(std::string& text) {
 }
 
 const char* RootListFilePath() { return "\\skewmon.ini"; }
+
+ListFileNaming ListFileNamingRule() { return ListFileNaming::kLastDotOfPath; }
+
+ListFileOpening OpenListFile(const std::string& path) {
+    ListFileOpening opening;
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (!file) {
+        const int error = errno;
+        opening.outcome = error == ENOENT ? ListFileOpening::Outcome::kMissing
+                                          : ListFileOpening::Outcome::kUnusable;
+        opening.reason = std::strerror(error);
+        return opening;
+    }
+    // A device name (CON, a pipe) opens too, and a read from it may wait for
+    // ever: only a file on disk will do.
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        std::fclose(file);
+        opening.outcome = ListFileOpening::Outcome::kUnusable;
+        opening.reason = "not a regular file";
+        return opening;
+    }
+    opening.outcome = ListFileOpening::Outcome::kOpened;
+    opening.file.reset(file);
+    return opening;
+}
 
 void DeleteFileQuietly(const std::string& path) { DeleteFileA(path.c_str()); }
 

@@ -10,6 +10,9 @@ if(TARGET skewmon_discovery)
   add_executable(skewmon_discovery_platform_tests ${CMAKE_CURRENT_LIST_DIR}/discovery_platform_test.cpp)
   target_link_libraries(skewmon_discovery_platform_tests PRIVATE skewmon_discovery GTest::gtest_main)
   target_include_directories(skewmon_discovery_platform_tests PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_definitions(skewmon_discovery_platform_tests PRIVATE
+    SKEWMON_BROWSE_PATH="$<TARGET_FILE:skewmon-browse>" SKEWMON_TEST_LAB_FIRST=${SKEWMON_LAB_FIRST})
+  add_dependencies(skewmon_discovery_platform_tests skewmon-browse)
   gtest_discover_tests(skewmon_discovery_platform_tests DISCOVERY_TIMEOUT 60)
 endif()
 
@@ -21,7 +24,8 @@ if(TARGET skewmon_discovery AND TARGET skewmon_lab_support)
   target_link_libraries(skewmon_discovery_lab_tests PRIVATE
     skewmon_discovery skewmon_timequery skewmon_lab_support PkgConfig::LDAP GTest::gtest_main)
   target_include_directories(skewmon_discovery_lab_tests PRIVATE ${PROJECT_SOURCE_DIR} ${DISCOVERY_SASL_INCLUDE_DIR})
-  add_dependencies(skewmon_discovery_lab_tests skewmon-tod)
+  add_dependencies(skewmon_discovery_lab_tests skewmon-tod skewmon-browse)
+  target_compile_definitions(skewmon_discovery_lab_tests PRIVATE SKEWMON_BROWSE_PATH="$<TARGET_FILE:skewmon-browse>")
   # Every test runs in the lab's mount namespace, where the controller's host
   # name maps to its address.
   set_target_properties(skewmon_discovery_lab_tests PROPERTIES

@@ -268,7 +268,7 @@ TEST_F(Lab, BrowseScanOfTheWorkgroupMeasuresItsShiftedClocks) {
     system.name = computerName;
     platform::HeadlessWindowSystem windows;
     platform::ProcessQueryRunner runner(TodHelperPath());
-    platform::SmbcNetworkBrowser browser;
+    platform::SmbcNetworkBrowser browser(SKEWMON_BROWSE_PATH);
     Program program(Platform{system, windows, runner, browser, services});
     MainDialog mainDialog(program);
     platform::HeadlessDialog window;

@@ -9,9 +9,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "platform/linux/lanman_nbns.h"
+#include "platform/linux/netapi_clock.h"
 #include "platform/linux/lanman_settings.h"
 #include "platform/linux/ldap_openldap.h"
 #include "platform/linux/smbc_browse.h"
@@ -264,12 +267,169 @@ TEST(PlatformNumbers, ClientCodesAndTypesMapToThePlatforms) {
     EXPECT_EQ(DisplayTypeOfSmbcType(99), 0u);
 
     // Names that would change the address of the listing are refused.
-    SmbcNetworkBrowser browser;
-    for (const char* name : {"", "LAB/../x", "user@host", "a?b"}) {
+    SmbcNetworkBrowser browser(SKEWMON_BROWSE_PATH);
+    for (const char* name : {"", "LAB/../x", "user@host", "a?b", "-x"}) {
         NetResourceRequest request;
         request.remoteName = name;
         EXPECT_FALSE(browser.open(request)) << name;
     }
+}
+
+TEST(BrowseHelperLines, CarryAnyNameWholeAndRefuseWhatTheyAreNot) {
+    const std::string hostile("a\nend 0\tb\0c\xff", 13);
+    const std::string line = BrowseHelperEntryLine(2, hostile);
+    ASSERT_EQ(line.back(), '\n');
+    EXPECT_EQ(line.find('\n'), line.size() - 1);  // one line, whatever the name holds
+    const std::optional<BrowseHelperEntry> entry = ParseBrowseHelperEntry(line.substr(0, line.size() - 1));
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->smbcType, 2u);
+    EXPECT_EQ(entry->name, hostile);
+    // The record ends the name at its NUL, as the platform's records do.
+    EXPECT_EQ(BrowseRecordFor(*entry, "LAB").remoteName, "\\\\a\nend 0\tb");
+
+    const std::optional<BrowseHelperEntry> unnamed = ParseBrowseHelperEntry("entry 1 ");
+    ASSERT_TRUE(unnamed);
+    EXPECT_EQ(unnamed->name, "");
+    for (const char* bad : {"", "open", "end 0", "entry", "entry 2", "entry  6162", "entry x 6162", "entry 2 616",
+                            "entry 2 6g", "entry 2 6162 ", "entry 1234 61", "Entry 2 61"})
+        EXPECT_FALSE(ParseBrowseHelperEntry(bad)) << bad;
+
+    EXPECT_EQ(BrowseRecordFor({1, "LABWG"}, "X").remoteName, "LABWG");
+    EXPECT_EQ(BrowseRecordFor({1, "LABWG"}, "X").displayType, 1u);
+    EXPECT_EQ(BrowseRecordFor({2, "LAB11"}, "LABWG").remoteName, "\\\\LAB11");
+    EXPECT_EQ(BrowseRecordFor({3, "public"}, "LAB11").remoteName, "\\\\LAB11\\public");
+}
+
+// A stand-in helper: a script that writes what the test tells it.
+class BrowseHelper : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/skewmon-browse-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string script(const std::string& body) {
+        const std::filesystem::path path = dir_ / "helper";
+        std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+        return path.string();
+    }
+    static NetResourceRequest Request(const std::string& name) {
+        NetResourceRequest request;
+        request.remoteName = name;
+        return request;
+    }
+    std::filesystem::path dir_;
+};
+
+TEST_F(BrowseHelper, EntriesComeInBatchesThatFitTheBufferAndTheEndIsTold) {
+    SmbcNetworkBrowser browser(script("[ \"$1\" = LABWG ] || exit 2\n"
+                                      "printf 'open\\nentry 2 4c41423131\\nentry 3 7075626c6963\\nentry 2 4c41423132\\nend 0\\n'"));
+    EXPECT_FALSE(browser.open(Request("OTHER")));  // the helper could not open it
+    std::unique_ptr<NetworkEnumeration> walk = browser.open(Request("LABWG"));
+    ASSERT_TRUE(walk);
+    std::vector<NetResourceEntry> entries;
+    EXPECT_EQ(walk->fetch(90, 0xFFFFFFFF, entries), 0u);  // two records (40 and 47 bytes) fill 90
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].remoteName, "\\\\LAB11");
+    EXPECT_EQ(entries[0].displayType, kResourceDisplayServer);
+    EXPECT_EQ(entries[1].remoteName, "\\\\LABWG\\public");
+    EXPECT_EQ(walk->fetch(90, 0xFFFFFFFF, entries), 0u);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].remoteName, "\\\\LAB12");
+    EXPECT_EQ(walk->fetch(90, 0xFFFFFFFF, entries), kStatusNoMoreItems);
+    EXPECT_TRUE(entries.empty());
+}
+
+TEST_F(BrowseHelper, AHelperThatFailsOrFallsSilentEndsTheWalkWithWhatCameBefore) {
+    SmbcNetworkBrowser failing(script("printf 'open\\nentry 2 41\\nend 1\\n'"));
+    std::unique_ptr<NetworkEnumeration> walk = failing.open(Request("LABWG"));
+    ASSERT_TRUE(walk);
+    std::vector<NetResourceEntry> entries;
+    EXPECT_EQ(walk->fetch(65534, 0xFFFFFFFF, entries), 0u);
+    EXPECT_EQ(entries.size(), 1u);
+    EXPECT_EQ(walk->fetch(65534, 0xFFFFFFFF, entries), 1208u);
+
+    SmbcNetworkBrowser garbage(script("printf 'open\\nentry 2 41\\nwhat is this\\nentry 2 42\\n'"));
+    walk = garbage.open(Request("LABWG"));
+    ASSERT_TRUE(walk);
+    EXPECT_EQ(walk->fetch(65534, 0xFFFFFFFF, entries), 0u);
+    EXPECT_EQ(entries.size(), 1u);
+    EXPECT_EQ(walk->fetch(65534, 0xFFFFFFFF, entries), 1208u);
+
+    SmbcNetworkBrowser silent(script("printf 'open\\nentry 2 41\\n'; exec sleep 30"), 300ms);
+    walk = silent.open(Request("LABWG"));
+    ASSERT_TRUE(walk);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(walk->fetch(65534, 0xFFFFFFFF, entries), 0u);
+    EXPECT_EQ(entries.size(), 1u);
+    EXPECT_EQ(walk->fetch(65534, 0xFFFFFFFF, entries), 1208u);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    walk.reset();  // the sleeping helper is killed, not waited for
+
+    EXPECT_FALSE(SmbcNetworkBrowser((dir_ / "missing").string()).open(Request("LABWG")));
+}
+
+// A server that takes connections and never answers, on the test's own
+// loopback address.
+class HungSmbServer {
+public:
+    explicit HungSmbServer(const char* address) {
+        for (int port : {445, 139}) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const int on = 1;
+            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            sockaddr_in where{};
+            where.sin_family = AF_INET;
+            where.sin_port = htons(static_cast<std::uint16_t>(port));
+            where.sin_addr = Address(address);
+            if (bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || listen(fd, 16) != 0) {
+                close(fd);
+                continue;
+            }
+            listeners_.push_back(fd);
+        }
+    }
+    ~HungSmbServer() {
+        for (int fd : listeners_) close(fd);
+    }
+    bool listening() const { return listeners_.size() == 2; }
+
+private:
+    std::vector<int> listeners_;  // the kernel accepts; nobody ever reads
+};
+
+TEST(BrowseAndDomainLookUps, AHungBrowseNeverKeepsTheWindowsLookUpsWaiting) {
+    // The first address of this build's lab range, which no lab uses while
+    // this test runs (its tests need no lab).
+    const std::string address = "127.0.0." + std::to_string(SKEWMON_TEST_LAB_FIRST);
+    HungSmbServer server(address.c_str());
+    if (!server.listening()) GTEST_SKIP() << "cannot listen on " << address << ":445 and :139";
+    QuietNetapiContext();  // set up before timing what the window's thread does
+
+    SmbcNetworkBrowser browser(SKEWMON_BROWSE_PATH, 3s);
+    std::atomic<bool> browsing{true};
+    std::thread scan([&] {
+        NetResourceRequest request;
+        request.remoteName = address;
+        browser.open(request);  // hangs on the silent server until the limit
+        browsing = false;
+    });
+    std::this_thread::sleep_for(500ms);  // the listing is under way
+    ASSERT_TRUE(browsing);
+
+    // What a domain change does first on the window's thread.
+    const auto started = std::chrono::steady_clock::now();
+    LoadedClientSettings();
+    {
+        std::lock_guard lock(NetapiLock());
+    }
+    const auto waited = std::chrono::steady_clock::now() - started;
+    const bool stillBrowsing = browsing;
+    scan.join();
+    EXPECT_TRUE(stillBrowsing);
+    EXPECT_LT(waited, 500ms);
 }
 
 }  // namespace

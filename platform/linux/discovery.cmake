@@ -1,8 +1,8 @@
 # Domain discovery on Linux: the security authority and the controller
 # look-ups over Samba's libnetapi and client settings, the NetBIOS name
 # service, the directory over OpenLDAP with Kerberos through SASL, and the
-# browse list over libsmbclient. libnetapi is set up once per process by the
-# time query's NetapiContext(), which these share.
+# browse list over libsmbclient in a helper process. libnetapi is set up once
+# per process by the time query's NetapiContext(), which these share.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(SMBCLIENT REQUIRED IMPORTED_TARGET smbclient)
 pkg_check_modules(LDAP REQUIRED IMPORTED_TARGET GLOBAL ldap)
@@ -22,3 +22,14 @@ target_include_directories(skewmon_discovery PRIVATE ${SASL_INCLUDE_DIR})
 target_link_libraries(skewmon_discovery
   PUBLIC skewmon_linux skewmon_timequery
   PRIVATE PkgConfig::SMBCLIENT PkgConfig::LDAP PkgConfig::NETAPI ${SMBCONF_LIBRARY} ${LBER_LIBRARY})
+
+# The browse helper: libsmbclient in a process of its own (smbc_browse.h).
+# It lands beside the program in a build tree and in libexec/skewmon/ when
+# installed, where SmbcNetworkBrowser looks for it.
+set_property(SOURCE ${CMAKE_CURRENT_LIST_DIR}/smbc_browse.cpp APPEND PROPERTY
+             COMPILE_DEFINITIONS "SKEWMON_HELPER_DIR_FROM_BIN=\"${SKEWMON_HELPER_DIR_FROM_BIN}\"")
+add_executable(skewmon-browse
+  ${CMAKE_CURRENT_LIST_DIR}/browse_helper_main.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/smbc_list.cpp)
+target_link_libraries(skewmon-browse PRIVATE skewmon_discovery PkgConfig::SMBCLIENT)
+install(TARGETS skewmon-browse RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/skewmon)

@@ -1,18 +1,30 @@
 #include "platform/linux/smbc_browse.h"
 
+#include <fcntl.h>
 #include <libsmbclient.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <mutex>
-#include <optional>
-#include <string>
+#include <chrono>
+#include <climits>
+#include <new>
 #include <utility>
+#include <vector>
 
-#include "platform/linux/netapi_clock.h"
+#ifndef SKEWMON_HELPER_DIR_FROM_BIN
+#define SKEWMON_HELPER_DIR_FROM_BIN "../libexec/skewmon"
+#endif
+
+extern char** environ;
 
 namespace skewmon::platform {
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // Display types of the platform's network resource records.
 constexpr std::uint32_t kDisplayGeneric = 0;
@@ -21,40 +33,153 @@ constexpr std::uint32_t kDisplayShare = 3;
 constexpr std::uint32_t kDisplayFile = 4;
 constexpr std::uint32_t kDisplayDirectory = 9;
 
+constexpr char kHelperName[] = "skewmon-browse";
 constexpr std::uint32_t kStatusExtendedError = 1208;  // the walk failed
 // What one record takes of the caller's buffer besides its name: the fixed
 // part of the platform's record.
 constexpr std::size_t kRecordBytes = 32;
 
-// Never asks anyone: an empty name and password sign in anonymously.
-void AnonymousAuth(SMBCCTX*, const char*, const char*, char*, int, char* user, int userLength,
-                   char* password, int passwordLength) {
-    if (userLength > 0) user[0] = '\0';
-    if (passwordLength > 0) password[0] = '\0';
+// Far beyond any name the helper writes (1024 bytes, twice in hexadecimal).
+constexpr std::size_t kLineLimit = 4096;
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
 }
 
-struct ContextDeleter {
-    void operator()(SMBCCTX* context) const { smbc_free_context(context, 1); }
-};
-using Context = std::unique_ptr<SMBCCTX, ContextDeleter>;
-
-// libsmbclient shares Samba's process-wide state with libnetapi: one call of
-// either library at a time.
-std::unique_lock<std::recursive_mutex> SambaLock() { return std::unique_lock(NetapiLock()); }
-
-class SmbcEnumeration final : public NetworkEnumeration {
+class UniqueFd {
 public:
-    SmbcEnumeration(Context context, SMBCFILE* directory, std::string container)
-        : context_(std::move(context)), directory_(directory), container_(std::move(container)) {}
-    ~SmbcEnumeration() override {
-        auto lock = SambaLock();
-        smbc_getFunctionClosedir(context_.get())(context_.get(), directory_);
-        context_.reset();
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&&) = delete;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+    int get() const { return fd_; }
+    void reset() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
     }
 
+private:
+    int fd_;
+};
+
+// The running helper: its pid and the read end of its output. Killed and
+// reaped when destroyed, whatever it is doing.
+class Helper {
+public:
+    Helper(pid_t pid, UniqueFd output, std::chrono::milliseconds silenceLimit)
+        : pid_(pid), output_(std::move(output)), silenceLimit_(silenceLimit) {}
+    Helper(const Helper&) = delete;
+    Helper& operator=(const Helper&) = delete;
+    ~Helper() {
+        kill(pid_, SIGKILL);  // a zombie takes it harmlessly; its pid is ours until reaped
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+
+    // The next line without its end; none at the end of the output, on a
+    // line too long to be the helper's, or after its limit of silence.
+    std::optional<std::string> readLine() {
+        const Clock::time_point deadline = Clock::now() + silenceLimit_;
+        for (;;) {
+            const std::size_t end = buffer_.find('\n');
+            if (end != std::string::npos) {
+                std::string line = buffer_.substr(0, end);
+                buffer_.erase(0, end + 1);
+                return line;
+            }
+            if (output_.get() < 0 || buffer_.size() > kLineLimit) return std::nullopt;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return std::nullopt;
+            pollfd fd{output_.get(), POLLIN, 0};
+            const int ready = poll(&fd, 1, static_cast<int>(left.count()));
+            if (ready < 0 && errno != EINTR) return std::nullopt;
+            if (ready <= 0) continue;
+            char chunk[4096];
+            const ssize_t got = read(output_.get(), chunk, sizeof chunk);
+            if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (got <= 0) {
+                output_.reset();
+                continue;
+            }
+            buffer_.append(chunk, static_cast<std::size_t>(got));
+        }
+    }
+
+private:
+    pid_t pid_;
+    UniqueFd output_;
+    std::chrono::milliseconds silenceLimit_;
+    std::string buffer_;
+};
+
+// RAII for posix_spawn's two attribute records.
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    SpawnSetup() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
+    }
+    ~SpawnSetup() {
+        posix_spawnattr_destroy(&attributes);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+std::unique_ptr<Helper> StartHelper(const std::string& program, const std::string& container,
+                                    std::chrono::milliseconds silenceLimit) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) return nullptr;
+    UniqueFd readEnd(ends[0]);
+    UniqueFd writeEnd(ends[1]);
+
+    SpawnSetup setup;
+    // Nothing to read a password from, nowhere to clutter the program's output.
+    posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&setup.actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
+    // A session of its own (no terminal to prompt on), and signals as a fresh
+    // program has them whatever this process blocks.
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&defaults, signal);
+    posix_spawnattr_setsigmask(&setup.attributes, &none);
+    posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
+    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    std::string path = program;
+    std::string argument = container;
+    char* argv[] = {path.data(), argument.data(), nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv, environ) != 0) return nullptr;
+    writeEnd.reset();  // the helper holds the only write end: its exit is our end of file
+    try {
+        return std::make_unique<Helper>(pid, std::move(readEnd), silenceLimit);
+    } catch (const std::bad_alloc&) {
+        kill(pid, SIGKILL);
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        return nullptr;
+    }
+}
+
+class HelperEnumeration final : public NetworkEnumeration {
+public:
+    HelperEnumeration(std::unique_ptr<Helper> helper, std::string container)
+        : helper_(std::move(helper)), container_(std::move(container)) {}
+
     // Returns as many records as the caller's buffer holds; a record that no
-    // longer fits waits for the next call. A failed read ends the walk after
-    // the records read before it.
+    // longer fits waits for the next call. A helper that fails or falls
+    // silent ends the walk after the records read before.
     std::uint32_t fetch(std::uint32_t bufferBytes, std::uint32_t requestedCount,
                         std::vector<NetResourceEntry>& entries) override {
         entries.clear();
@@ -65,16 +190,17 @@ public:
         };
         if (pending_) take(*std::exchange(pending_, std::nullopt));
 
-        auto lock = SambaLock();
         while (!finished_ && entries.size() < requestedCount) {
-            errno = 0;
-            const smbc_dirent* dirent = smbc_getFunctionReaddir(context_.get())(context_.get(), directory_);
-            if (!dirent) {
+            const std::optional<std::string> line = helper_->readLine();
+            std::optional<BrowseHelperEntry> listed;
+            if (line) listed = ParseBrowseHelperEntry(*line);
+            if (!listed) {
                 finished_ = true;
-                status_ = errno == 0 ? kStatusNoMoreItems : kStatusExtendedError;
+                status_ = line == "end 0" ? kStatusNoMoreItems : kStatusExtendedError;
+                helper_.reset();
                 break;
             }
-            NetResourceEntry entry{DisplayTypeOfSmbcType(dirent->smbc_type), remoteName(*dirent)};
+            NetResourceEntry entry = BrowseRecordFor(*listed, container_);
             if (!entries.empty() && used + kRecordBytes + entry.remoteName.size() + 1 > bufferBytes) {
                 pending_ = std::move(entry);
                 break;
@@ -85,25 +211,21 @@ public:
     }
 
 private:
-    std::string remoteName(const smbc_dirent& dirent) const {
-        const std::string name(dirent.name, strnlen(dirent.name, dirent.namelen ? dirent.namelen : 1024));
-        switch (dirent.smbc_type) {
-            case SMBC_WORKGROUP:
-                return name;
-            case SMBC_SERVER:
-                return "\\\\" + name;
-            default:
-                return "\\\\" + container_ + "\\" + name;
-        }
-    }
-
-    Context context_;
-    SMBCFILE* directory_;
+    std::unique_ptr<Helper> helper_;
     std::string container_;
     std::optional<NetResourceEntry> pending_;
     bool finished_ = false;
     std::uint32_t status_ = kStatusNoMoreItems;
 };
+
+std::string DirectoryOfExecutable() {
+    std::vector<char> path(PATH_MAX + 1);
+    const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
+    if (length <= 0) return ".";
+    const std::string exe(path.data(), static_cast<std::size_t>(length));
+    const auto slash = exe.rfind('/');
+    return slash == std::string::npos ? "." : exe.substr(0, slash);
+}
 
 }  // namespace
 
@@ -127,25 +249,82 @@ std::uint32_t DisplayTypeOfSmbcType(unsigned int smbcType) {
     }
 }
 
+std::string BrowseHelperEntryLine(unsigned int smbcType, std::string_view name) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string line = "entry " + std::to_string(smbcType) + " ";
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        line.push_back(kDigits[byte >> 4]);
+        line.push_back(kDigits[byte & 15]);
+    }
+    line.push_back('\n');
+    return line;
+}
+
+std::optional<BrowseHelperEntry> ParseBrowseHelperEntry(std::string_view line) {
+    constexpr std::string_view kPrefix = "entry ";
+    if (line.substr(0, kPrefix.size()) != kPrefix) return std::nullopt;
+    line.remove_prefix(kPrefix.size());
+    const std::size_t space = line.find(' ');
+    if (space == 0 || space == std::string_view::npos || space > 3) return std::nullopt;
+    BrowseHelperEntry entry;
+    for (const char c : line.substr(0, space)) {
+        if (c < '0' || c > '9') return std::nullopt;
+        entry.smbcType = entry.smbcType * 10 + static_cast<unsigned int>(c - '0');
+    }
+    const std::string_view hex = line.substr(space + 1);
+    if (hex.size() % 2 != 0) return std::nullopt;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        const int high = HexValue(hex[i]);
+        const int low = HexValue(hex[i + 1]);
+        if (high < 0 || low < 0) return std::nullopt;
+        entry.name.push_back(static_cast<char>(high << 4 | low));
+    }
+    return entry;
+}
+
+NetResourceEntry BrowseRecordFor(const BrowseHelperEntry& entry, std::string_view container) {
+    // A name ends at its first NUL, as the platform's records hold it.
+    const std::string name = entry.name.substr(0, entry.name.find('\0'));
+    std::string remote;
+    switch (entry.smbcType) {
+        case SMBC_WORKGROUP:
+            remote = name;
+            break;
+        case SMBC_SERVER:
+            remote = "\\\\" + name;
+            break;
+        default:
+            remote = "\\\\" + std::string(container) + "\\" + name;
+    }
+    return {DisplayTypeOfSmbcType(entry.smbcType), std::move(remote)};
+}
+
+SmbcNetworkBrowser::SmbcNetworkBrowser(std::string helperPath, std::chrono::milliseconds silenceLimit)
+    : helperPath_(std::move(helperPath)), silenceLimit_(silenceLimit) {}
+
+std::string SmbcNetworkBrowser::DefaultHelperPath() {
+    // Beside the program in a build tree, in the helpers' folder when
+    // installed; never looked for on PATH.
+    const std::string directory = DirectoryOfExecutable();
+    const std::string beside = directory + "/" + kHelperName;
+    if (access(beside.c_str(), X_OK) == 0) return beside;
+    const std::string installed = directory + "/" + SKEWMON_HELPER_DIR_FROM_BIN + "/" + kHelperName;
+    if (access(installed.c_str(), X_OK) == 0) return installed;
+    return beside;
+}
+
 std::unique_ptr<NetworkEnumeration> SmbcNetworkBrowser::open(const NetResourceRequest& request) {
-    // A name that would change the meaning of the address is no container.
-    if (request.remoteName.empty() ||
+    // A name that would change the meaning of the address is no container;
+    // one that starts with "-" would read as an option.
+    if (request.remoteName.empty() || request.remoteName.front() == '-' ||
         request.remoteName.find_first_of("/\\@:?#%", 0) != std::string::npos ||
         request.remoteName.find('\0') != std::string::npos)
         return nullptr;
 
-    auto lock = SambaLock();
-    Context context(smbc_new_context());
-    if (!context) return nullptr;
-    smbc_setDebug(context.get(), 0);
-    smbc_setFunctionAuthDataWithContext(context.get(), AnonymousAuth);
-    smbc_setOptionProtocols(context.get(), "NT1", "NT1");
-    if (!smbc_init_context(context.get())) return nullptr;
-
-    const std::string url = "smb://" + request.remoteName;
-    SMBCFILE* directory = smbc_getFunctionOpendir(context.get())(context.get(), url.c_str());
-    if (!directory) return nullptr;
-    return std::make_unique<SmbcEnumeration>(std::move(context), directory, request.remoteName);
+    std::unique_ptr<Helper> helper = StartHelper(helperPath_, request.remoteName, silenceLimit_);
+    if (!helper || helper->readLine() != "open") return nullptr;
+    return std::make_unique<HelperEnumeration>(std::move(helper), request.remoteName);
 }
 
 }  // namespace skewmon::platform

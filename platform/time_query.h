@@ -46,6 +46,17 @@ struct TimeOfDayInfo {
     std::uint32_t weekday = 0;
 };
 
+// One connection to a server's SMB2 service, opened ahead of the exchange so
+// that connecting does not count as round trip.
+class NegotiateExchange {
+public:
+    virtual ~NegotiateExchange() = default;
+    // Sends one SMB2 NEGOTIATE request and returns the SystemTime of the
+    // answer (100-ns intervals since 1601-01-01 00:00 UTC); none on any
+    // failure or when the time given at opening has run out. Once only.
+    virtual std::optional<std::int64_t> systemTime() = 0;
+};
+
 // What one measurement reads: the tick count, the local UTC clock and the
 // remote machine's answer.
 class RemoteClock {
@@ -57,6 +68,13 @@ public:
     virtual std::int64_t systemTimeAsFileTime() = 0;
     // serverName is two backslashes and the machine name. 0 = success.
     virtual std::uint32_t remoteTimeOfDay(std::string_view serverName, TimeOfDayInfo& reply) = 0;
+    // Connects to the SMB2 service of serverName (as above) for one negotiate
+    // exchange; everything, the exchange included, must end within `budget`.
+    // None where the platform has no such client or the connection fails.
+    virtual std::unique_ptr<NegotiateExchange> openNegotiate(std::string_view /*serverName*/,
+                                                             std::chrono::milliseconds /*budget*/) {
+        return nullptr;
+    }
 };
 
 enum class QueryWait { kFinished, kTimedOut, kStopped };
@@ -83,6 +101,13 @@ public:
     // mode a platform may run the measurement on the calling thread. Returns
     // none when the measurement cannot be started at all.
     virtual std::unique_ptr<PendingQuery> start(const std::string& serverName, bool inlineMode) = 0;
+    // A scan is about to start its queries: the runner may get ready for
+    // them, and returns, in a sentence, what keeps every query of the scan
+    // from working (client settings that cannot be loaded, say); empty when
+    // nothing does. Returns within a few seconds, or soon after `stop`.
+    virtual std::string beginScan(const std::atomic<bool>& /*stop*/) { return {}; }
+    // The scan's queries are over: whatever the runner kept for them ends.
+    virtual void endScan() {}
 };
 
 }  // namespace platform

@@ -17,6 +17,14 @@ add_executable(skewmon_timequery_tests
 target_link_libraries(skewmon_timequery_tests PRIVATE skewmon_timequery skewmon_lab_support GTest::gtest_main)
 gtest_discover_tests(skewmon_timequery_tests DISCOVERY_TIMEOUT 60)
 
+# The refinement of whole-second answers: simulated servers, and the SMB2
+# client against fake servers of the test's own.
+add_executable(skewmon_refine_tests
+  ${CMAKE_CURRENT_LIST_DIR}/timequery_refine_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/smb2_negotiate_test.cpp)
+target_link_libraries(skewmon_refine_tests PRIVATE skewmon_timequery GTest::gtest_main)
+gtest_discover_tests(skewmon_refine_tests DISCOVERY_TIMEOUT 60)
+
 # Against the lab.
 add_executable(skewmon_lab_tests
   ${CMAKE_CURRENT_LIST_DIR}/timequery_lab_test.cpp

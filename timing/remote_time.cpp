@@ -28,6 +28,40 @@ std::int64_t DaysSince1601(std::int64_t y, std::int64_t m, std::int64_t d) {
     return daysSinceMarch1st0000 - k1601;
 }
 
+// Whether `fine`, measured over a round trip of fineTripMs, can be the offset
+// that a whole-second answer measured as `whole` over wholeTripMs stands for.
+// The server cut its reading to the second, so the true offset lies from
+// `whole` up to a second above it, give or take half of each round trip (the
+// server may have read its clock anywhere in it) and a millisecond or two of
+// tick and truncation.
+bool WithinWholeSecond(Offset fine, std::uint32_t fineTripMs, Offset whole, std::uint32_t wholeTripMs) {
+    const std::int64_t slack = (std::int64_t{wholeTripMs} + 1) / 2 + (std::int64_t{fineTripMs} + 1) / 2 + 2;
+    return fine >= whole - slack && fine <= whole + 1000 + slack;
+}
+
+// The offset from the server's SMB2 negotiate clock, when it is one that the
+// whole-second answer allows; none otherwise.
+std::optional<Offset> NegotiateOffset(platform::RemoteClock& clock, std::string_view serverName, Offset whole,
+                                      std::uint32_t wholeTripMs) {
+    const auto spent = std::chrono::milliseconds(wholeTripMs);
+    if (spent >= kRefinedQueryLimit) return std::nullopt;
+    const std::unique_ptr<platform::NegotiateExchange> exchange =
+        clock.openNegotiate(serverName, std::min(kNegotiateBudget, kRefinedQueryLimit - spent));
+    if (!exchange) return std::nullopt;
+
+    // The connection is open: only the request and its answer count.
+    const std::uint32_t t0 = clock.tickCount();
+    const std::int64_t local = clock.systemTimeAsFileTime();
+    const std::optional<std::int64_t> remote = exchange->systemTime();
+    const std::uint32_t t1 = clock.tickCount();
+    if (!remote) return std::nullopt;
+    const std::uint32_t roundTrip = t1 - t0;
+
+    const Offset fine = OffsetFromReadings(*remote, local, roundTrip);
+    if (fine == kNoResponse || !WithinWholeSecond(fine, roundTrip, whole, wholeTripMs)) return std::nullopt;
+    return fine;
+}
+
 }  // namespace
 
 std::optional<std::int64_t> ReplyToFileTime(const platform::TimeOfDayInfo& reply) {
@@ -65,7 +99,12 @@ Measurement MeasureRemoteTime(platform::RemoteClock& clock, std::string_view ser
 
     const std::optional<std::int64_t> remote = ReplyToFileTime(reply);
     if (!remote) return {};
-    return {OffsetFromReadings(*remote, local, roundTrip), MeasurementMethod::kTimeOfDay};
+    const Offset offset = OffsetFromReadings(*remote, local, roundTrip);
+    // Samba, and with it most file servers, answers in whole seconds.
+    if (reply.hunds == 0 && offset != kNoResponse)
+        if (const std::optional<Offset> fine = NegotiateOffset(clock, serverName, offset, roundTrip))
+            return {*fine, MeasurementMethod::kNegotiate};
+    return {offset, MeasurementMethod::kTimeOfDay};
 }
 
 std::string QueryServerName(std::string_view machine) {

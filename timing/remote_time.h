@@ -16,6 +16,12 @@ namespace skewmon {
 inline constexpr std::chrono::milliseconds kQueryTimeoutMs{3000};
 inline constexpr std::uint32_t kMaxRoundTripMs = 1500;
 inline constexpr std::size_t kServerNameCapacity = 256;
+// The negotiate exchange that refines a whole-second answer gets at most
+// this long, and the query as a whole, from its first clock reading, at most
+// kRefinedQueryLimit: well inside kQueryTimeoutMs, which also covers starting
+// the query.
+inline constexpr std::chrono::milliseconds kNegotiateBudget{1000};
+inline constexpr std::chrono::milliseconds kRefinedQueryLimit{2000};
 inline constexpr std::size_t kStatusTextCapacity = 256;
 
 // The reply's calendar fields as a count of 100-ns intervals since
@@ -31,6 +37,9 @@ Offset OffsetFromReadings(std::int64_t remote, std::int64_t local, std::uint32_t
 
 // One measurement: reads the clocks around the remote call in the order that
 // keeps the round trip tight. serverName is two backslashes and the name.
+// When the time of day comes in whole seconds (hundredths 0), the server's
+// SMB2 negotiate clock is read the same way, and its offset replaces the
+// whole-second one where it lies within the second that answer allows.
 Measurement MeasureRemoteTime(platform::RemoteClock& clock, std::string_view serverName);
 // The measured offset alone.
 Offset RemoteTimeWorker(platform::RemoteClock& clock, std::string_view serverName);

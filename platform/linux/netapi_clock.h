@@ -45,6 +45,9 @@ public:
     std::int64_t systemTimeAsFileTime() override;
     // NetRemoteTOD; 0 on success with the reply copied into `reply`.
     std::uint32_t remoteTimeOfDay(std::string_view serverName, TimeOfDayInfo& reply) override;
+    // The server's SMB2 negotiate clock over TCP port 445 (smb2_negotiate_clock.cpp).
+    std::unique_ptr<NegotiateExchange> openNegotiate(std::string_view serverName,
+                                                     std::chrono::milliseconds budget) override;
 };
 
 }  // namespace skewmon::platform

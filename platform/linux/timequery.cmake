@@ -8,7 +8,9 @@ find_library(SAMBA_UTIL_LIBRARY NAMES samba-util libsamba-util.so.0 REQUIRED)
 
 add_library(skewmon_timequery STATIC
   ${CMAKE_CURRENT_LIST_DIR}/netapi_clock.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/process_query_runner.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/process_query_runner.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/smb2_negotiate.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/smb2_negotiate_clock.cpp)
 target_link_libraries(skewmon_timequery PUBLIC skewmon_linux PRIVATE PkgConfig::NETAPI ${SAMBA_UTIL_LIBRARY})
 
 # The helper: one query, its Offset on standard output. It lands beside the

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <mutex>
 
+#include "app/console_formats.h"
 #include "app/startup.h"
 #include "platform/headless/headless_dialog.h"
 #include "platform/text.h"
@@ -57,6 +58,24 @@ bool ReportStartUpProblems(const AppState& app, std::ostream& progress) {
     return scan;
 }
 
+// The figures and source of a completed scan, beside the texts the dialog
+// showed. The scan thread has ended: its record is complete.
+void CompleteFinishedScan(const Program& program, FinishedScan& finished) {
+    finished.localMachine = program.localComputerName;
+    finished.fromListFile = static_cast<bool>(program.app.machineListFile);
+    if (finished.fromListFile) {
+        if (program.options.listFile) {
+            finished.source = *program.options.listFile;
+        } else if (const std::optional<std::string> exe = program.platform.system.executablePath()) {
+            finished.source = DefaultListFilePath(*exe, platform::ListFileNamingRule());
+        }
+    }
+    finished.machines = program.scan.machines;
+    finished.counted = program.scan.count;
+    finished.worst = program.scan.worst;
+    finished.average = program.scan.average;
+}
+
 }  // namespace
 
 std::string VersionLine() { return std::string("Skewmon ") + kAppVersion + "\n"; }
@@ -81,14 +100,18 @@ int RunConsoleReport(Program& program, std::string commandLine, std::ostream& re
         ShutDown(program);
         return 3;
     }
+    const ReportFormat format = program.options.format;
     std::mutex progressMutex;
+    // Each machine as its answer is in: when several are asked at once, in
+    // the order they finish; the rows keep the order of the source.
+    program.scan.parallelQueries = program.options.parallel;
+    program.scan.onMachine = [&](const MachineResult& machine) {
+        std::lock_guard lock(progressMutex);
+        progress << ProgressLine(machine.row) << '\n' << std::flush;
+    };
     int status = 3;
     {
         platform::HeadlessDialog dialog;
-        dialog.setRowObserver([&](const std::string& row) {
-            std::lock_guard lock(progressMutex);
-            progress << ProgressLine(row) << '\n' << std::flush;
-        });
         MainDialog mainDialog(program);
         dialog.start(mainDialog);
         dialog.command(ctl::kScan);
@@ -103,13 +126,18 @@ int RunConsoleReport(Program& program, std::string commandLine, std::ostream& re
             std::chrono::hours(24));
 
         std::string text;
-        std::string grade;
+        FinishedScan finished;
         bool saved = false;
         if (completed) {
             saved = dialog.runOnDialogThread([&] {
                 if (!dialog.snapshot().control(ctl::kSaveResults).enabled) return;
                 text = BuildReport(program, dialog);
-                grade = dialog.getText(ctl::kSummary, kReportFieldCapacity);
+                finished.summary = dialog.getText(ctl::kSummary, kReportFieldCapacity);
+                finished.recommendation = dialog.getText(ctl::kRecommendation, kReportFieldCapacity);
+                finished.explanation = dialog.getText(ctl::kExplanation, kReportExplanationCapacity);
+                const int domain = dialog.comboSelected(ctl::kDomainSelector);
+                if (!program.app.machineListFile && domain >= 0)
+                    finished.source = dialog.comboText(ctl::kDomainSelector, domain, kReportFieldCapacity);
             });
         }
         dialog.command(ctl::kClose);
@@ -118,16 +146,25 @@ int RunConsoleReport(Program& program, std::string commandLine, std::ostream& re
         mainDialog.waitForScans();
 
         if (saved && !text.empty()) {
-            report << text << std::flush;
+            const std::string& grade = finished.summary;
             status = ExitStatusForGrade(grade, program.scan.count);
+            if (format == ReportFormat::kText) {
+                report << text << std::flush;
+            } else {
+                CompleteFinishedScan(program, finished);
+                report << (format == ReportFormat::kJson ? JsonReport(finished) : CheckLine(finished, status))
+                       << std::flush;
+            }
             std::lock_guard lock(progressMutex);
             progress << "Scan complete: " << program.scan.count << " machine(s) counted, summary: " << grade
                      << '\n';
         } else {
+            if (format == ReportFormat::kCheck) report << IncompleteCheckLine() << std::flush;
             std::lock_guard lock(progressMutex);
             progress << "Scan did not complete.\n";
         }
     }
+    program.scan.onMachine = nullptr;
     ShutDown(program);
     return status;
 }

@@ -4,6 +4,7 @@
 
 #include "platform/text.h"
 #include "scan/assessment.h"
+#include "scan/parallel_scan.h"
 #include "timing/remote_time.h"
 #include "timing/variance_text.h"
 
@@ -22,6 +23,43 @@ char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A
 std::string Cut(std::string_view text, std::size_t capacity) {
     return std::string(text.substr(0, capacity - 1));
 }
+
+// Passes queries through and remembers how the last answer read was
+// measured: CheckMachine hands back the offset alone.
+class MethodRecorder final : public platform::TimeQueryRunner {
+public:
+    explicit MethodRecorder(platform::TimeQueryRunner& runner) : runner_(runner) {}
+
+    std::unique_ptr<platform::PendingQuery> start(const std::string& serverName, bool inlineMode) override {
+        std::unique_ptr<platform::PendingQuery> query = runner_.start(serverName, inlineMode);
+        if (!query) return nullptr;
+        return std::make_unique<Recorded>(std::move(query), method_);
+    }
+    MeasurementMethod method() const { return method_; }
+
+private:
+    class Recorded final : public platform::PendingQuery {
+    public:
+        Recorded(std::unique_ptr<platform::PendingQuery> query, MeasurementMethod& method)
+            : query_(std::move(query)), method_(method) {}
+        platform::QueryWait wait(std::optional<std::chrono::milliseconds> limit,
+                                 const std::atomic<bool>& stop) override {
+            return query_->wait(limit, stop);
+        }
+        Offset result() override {
+            method_ = query_->method();
+            return query_->result();
+        }
+        MeasurementMethod method() override { return query_->method(); }
+
+    private:
+        std::unique_ptr<platform::PendingQuery> query_;
+        MeasurementMethod& method_;
+    };
+
+    platform::TimeQueryRunner& runner_;
+    MeasurementMethod method_ = MeasurementMethod::kTimeOfDay;
+};
 
 }  // namespace
 
@@ -94,33 +132,55 @@ void AddResultRow(platform::DialogControls& dialog, std::string_view row, bool l
     if (index > 0) dialog.listSetTop(ctl::kResultsList, index - 1);
 }
 
+MachineResult MakeMachineResult(const std::string& name, bool local, const Measurement& measured) {
+    MachineResult result{name, local, local ? 0 : measured.offset, measured.method, name};
+    std::string& row = result.row;
+    if (local) {
+        row.append("\t+\t").append(VarianceText(0));
+    } else if (measured.offset == kNoResponse) {
+        row.append("\t").append(kNoResponseText);
+    } else {
+        const Offset r = measured.offset;
+        row.append(r < 0 ? "\t-\t" : "\t+\t").append(VarianceText(r < 0 ? -r : r));
+    }
+    row = Cut(row, kRowCapacity);
+    return result;
+}
+
+void RecordMachine(ScanJob& job, MachineResult result) {
+    ScanState& figures = job.figures;
+    if (result.local) {
+        ++figures.count;
+    } else if (result.offset != kNoResponse) {
+        figures.sum += result.offset;
+        ++figures.count;
+        const std::int64_t m = result.offset < 0 ? -result.offset : result.offset;
+        if (m > figures.worst) figures.worst = m;
+    }
+    AddResultRow(job.dialog, result.row, result.local);
+    figures.machines.push_back(std::move(result));
+}
+
 void ProcessMachine(ScanJob& job, const std::string& name) {
     const bool local = SameNameIgnoringCase(name, job.localComputerName);
-    std::string row = name;
-    if (local) {
-        ++job.figures.count;
-        row.append("\t+\t").append(VarianceText(0));
-    } else {
-        QueryContext query{job.dialog, job.timeQueries, job.app.inlineMode, job.stop};
-        const Offset r = CheckMachine(query, name);
+    Measurement measured{0, MeasurementMethod::kTimeOfDay};
+    if (!local) {
+        MethodRecorder recorder(job.timeQueries);
+        QueryContext query{job.dialog, recorder, job.app.inlineMode, job.stop};
+        measured.offset = CheckMachine(query, name);
         if (job.stop) return;  // cancelled while waiting: this scan adds nothing more
-        if (r == kNoResponse) {
-            row.append("\t").append(kNoResponseText);
-        } else {
-            job.figures.sum += r;
-            ++job.figures.count;
-            const std::int64_t m = r < 0 ? -r : r;
-            row.append(r < 0 ? "\t-\t" : "\t+\t").append(VarianceText(m));
-            if (m > job.figures.worst) job.figures.worst = m;
-        }
+        measured.method = recorder.method();
     }
-    AddResultRow(job.dialog, Cut(row, kRowCapacity), local);
+    MachineResult result = MakeMachineResult(name, local, measured);
+    if (job.figures.onMachine) job.figures.onMachine(result);
+    RecordMachine(job, std::move(result));
 }
 
 void ScanThread(ScanJob& job) {
     job.figures.worst = 0;
     job.figures.count = 0;
     job.figures.sum = 0;
+    job.figures.machines.clear();
 
     std::string heading = "Variance from " + job.localComputerName + " yy-ddd-hh:mm:ss.mss (+/- 10 ms)";
     job.dialog.setText(ctl::kHeading, Cut(heading, kRowCapacity));
@@ -129,11 +189,19 @@ void ScanThread(ScanJob& job) {
     const int selected = job.dialog.comboSelected(ctl::kDomainSelector);
     if (selected >= 0) domain = job.dialog.comboText(ctl::kDomainSelector, selected, kRowCapacity);
 
-    auto process = [&](const std::string& name) { ProcessMachine(job, name); };
-    if (job.app.machineListFile)
-        ReadListMachines(job.app.machineListFile.get(), job.stop, process);
-    else
-        BrowseMachines(job.browser, domain, job.app.networkProviderName, job.stop, process);
+    auto walk = [&](const std::function<void(const std::string&)>& process) {
+        if (job.app.machineListFile)
+            ReadListMachines(job.app.machineListFile.get(), job.stop, process);
+        else
+            BrowseMachines(job.browser, domain, job.app.networkProviderName, job.stop, process);
+    };
+    if (job.figures.parallelQueries > 1) {
+        std::vector<std::string> names;
+        walk([&](const std::string& name) { names.push_back(name); });
+        if (!job.stop) ScanMachinesTogether(job, names);
+    } else {
+        walk([&](const std::string& name) { ProcessMachine(job, name); });
+    }
 
     if (job.stop) return;  // a cancelled scan does not close
     AssessScan(job);

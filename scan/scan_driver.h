@@ -52,6 +52,12 @@ std::string NormaliseListLine(std::string_view piece);
 void ProcessMachine(ScanJob& job, const std::string& name);
 void AddResultRow(platform::DialogControls& dialog, std::string_view row, bool local);
 
+// One machine's result and its row: the local machine counted as 0, else
+// what was measured (kNoResponse: no usable answer).
+MachineResult MakeMachineResult(const std::string& name, bool local, const Measurement& measured);
+// Adds a machine to the scan's figures and record, and lists its row.
+void RecordMachine(ScanJob& job, MachineResult result);
+
 // ASCII letter case ignored, as the local machine is recognised.
 bool SameNameIgnoringCase(std::string_view a, std::string_view b);
 

@@ -3,10 +3,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/controls.h"
+#include "platform/time_query.h"
 
 namespace skewmon {
 
@@ -22,6 +26,15 @@ struct ScanSession {
     std::shared_ptr<ScanSession> previous;
 };
 
+// One machine of a scan as its row was made.
+struct MachineResult {
+    std::string name;
+    bool local = false;           // counted without being asked
+    Offset offset = kNoResponse;  // 0 for the local machine
+    MeasurementMethod method = MeasurementMethod::kTimeOfDay;
+    std::string row;              // the results row as listed
+};
+
 struct ScanState {
     std::int64_t worst = 0;
     std::int64_t sum = 0;
@@ -31,6 +44,17 @@ struct ScanState {
     std::shared_ptr<ScanSession> scanThread;
     // The main dialog; none before the first scan.
     platform::DialogControls* dialog = nullptr;
+
+    // Machines asked at the same time. The window asks one after another;
+    // the console mode may ask more. Set before a scan starts.
+    int parallelQueries = 1;
+    // Every machine of the last scan in the order of its source; written by
+    // the scan thread, read once it has ended.
+    std::vector<MachineResult> machines;
+    // Told of each machine on the scan thread as soon as its answer is in
+    // (when several are asked at once, in the order they finish). Set before
+    // a scan starts.
+    std::function<void(const MachineResult&)> onMachine;
 };
 
 }  // namespace skewmon

@@ -75,6 +75,8 @@ CommandLineOptions ParseCommandLine(const std::vector<std::string>& args) {
             version = true;
         } else if (name == "--REPORT") {
             report = true;
+            // "--report=json" is a mistake to point out, not a plain report.
+            if (equals != std::string::npos) fail("--report takes no value");
         } else if (name == "--LIST") {
             if (std::optional<std::string> file = value(); file && !file->empty())
                 options.listFile = *file;

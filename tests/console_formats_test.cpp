@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/command_line.h"
 #include "app/console_formats.h"
 #include "app/console_report.h"
 #include "scan/assessment.h"
@@ -172,6 +173,16 @@ TEST(JsonReport, NoMachineCountedHasNoFigures) {
     EXPECT_EQ(doc["machinesFound"], 0);
     EXPECT_EQ(doc["summary"], "N/A");
     EXPECT_EQ(doc["explanation"], "No machines responded");
+}
+
+TEST(ConsoleOptions, AReportGivenAValueIsAnErrorNotAPlainReport) {
+    const CommandLineOptions wrong = ParseCommandLine({"--report=json"});
+    EXPECT_EQ(wrong.request, ConsoleRequest::kReport);
+    EXPECT_NE(wrong.error, "");
+    const CommandLineOptions right = ParseCommandLine({"--format=check", "--report", "--parallel", "1"});
+    EXPECT_EQ(right.error, "");
+    EXPECT_EQ(right.format, ReportFormat::kCheck);
+    EXPECT_EQ(right.parallel, 1);
 }
 
 }  // namespace

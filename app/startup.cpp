@@ -145,6 +145,8 @@ void ShutDown(Program& program) {
     app.thinFont.reset();
     app.linkFont.reset();
     app.machineListFile.reset();
+    app.machineListName.clear();
+    app.problems.clear();
 }
 
 int RunApplication(Program& program, std::string commandLine) {

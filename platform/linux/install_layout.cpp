@@ -31,30 +31,30 @@ std::optional<std::string> OwnRealPath() {
 
 }  // namespace
 
-std::vector<std::string> QueryHelperCandidates(std::string_view executablePath) {
+std::vector<std::string> HelperCandidates(std::string_view executablePath, std::string_view name) {
     const fs::path folder = fs::path(executablePath).parent_path();
     return {
-        (folder / kQueryHelperName).lexically_normal().string(),
-        (folder / SKEWMON_HELPER_DIR_FROM_BIN / kQueryHelperName).lexically_normal().string(),
+        (folder / name).lexically_normal().string(),
+        (folder / SKEWMON_HELPER_DIR_FROM_BIN / name).lexically_normal().string(),
     };
 }
 
-std::string FindQueryHelper(std::string_view executablePath) {
-    const std::vector<std::string> candidates = QueryHelperCandidates(executablePath);
+std::string FindHelper(std::string_view executablePath, std::string_view name) {
+    const std::vector<std::string> candidates = HelperCandidates(executablePath, name);
     for (const std::string& candidate : candidates)
         if (IsExecutableFile(candidate)) return candidate;
     const bool installed = fs::path(executablePath).parent_path().filename() == "bin";
     return installed ? candidates.back() : candidates.front();
 }
 
-std::string DefaultQueryHelperPath() {
+std::string DefaultHelperPath(std::string_view name) {
     // Without its own path the program cannot know where the helper lies:
     // none, rather than whatever a guess would run.
     const std::optional<std::string> self = OwnRealPath();
-    return self ? FindQueryHelper(*self) : std::string();
+    return self ? FindHelper(*self, name) : std::string();
 }
 
-std::optional<std::string> QueryHelperProblem(const std::string& path) {
+std::optional<std::string> HelperProblem(const std::string& path) {
     if (path.empty()) return std::string("the program's own path cannot be read");
     struct stat status {};
     if (stat(path.c_str(), &status) != 0) return std::system_category().message(errno);

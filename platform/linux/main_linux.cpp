@@ -63,7 +63,7 @@ void RouteTerminationSignals() {
 // The query helper must be there before anything is asked of it: without it
 // every machine would only seem silent.
 void CheckQueryHelper(const std::string& path, AppState& app) {
-    if (const std::optional<std::string> problem = platform::QueryHelperProblem(path)) {
+    if (const std::optional<std::string> problem = platform::HelperProblem(path)) {
         app.problems.push_back({"The time query helper \"" + ShownPath(path) + "\" cannot be started: " +
                                     *problem + "; no machine can be asked for its time.",
                                 true});

@@ -52,6 +52,11 @@ ListFileOpening OpenListFile(const std::string& path) {
             missing.reason = std::system_category().message(error);
             return missing;
         }
+        // A socket refuses the open itself; say what it is rather than
+        // "No such device or address".
+        struct stat status {};
+        if (stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode))
+            return Unusable(std::string("not a regular file (") + KindOfFile(status.st_mode) + ")");
         return Unusable(std::system_category().message(error));
     }
     struct stat status {};

@@ -35,8 +35,16 @@ gtest_discover_tests(skewmon_lab_tests DISCOVERY_TIMEOUT 60
   PROPERTIES FIXTURES_REQUIRED skewmon_lab RESOURCE_LOCK skewmon_lab
              ENVIRONMENT "SKEWMON_LAB_DIR=${SKEWMON_LAB_DIR}")
 
+# Sub-second offsets against the lab, and its SMB1-only server.
+add_executable(skewmon_refine_lab_tests ${CMAKE_CURRENT_LIST_DIR}/timequery_refine_lab_test.cpp)
+target_link_libraries(skewmon_refine_lab_tests PRIVATE skewmon_timequery skewmon_lab_support GTest::gtest)
+gtest_discover_tests(skewmon_refine_lab_tests DISCOVERY_TIMEOUT 60
+  PROPERTIES FIXTURES_REQUIRED skewmon_lab RESOURCE_LOCK skewmon_lab
+             ENVIRONMENT "SKEWMON_LAB_DIR=${SKEWMON_LAB_DIR}")
+
+# LAB_SMB1: one more server, after the hung one, that speaks SMB1 only.
 add_test(NAME lab_start
-  COMMAND ${CMAKE_COMMAND} -E env LAB_TOD=$<TARGET_FILE:skewmon-tod> LAB_FIRST=${SKEWMON_LAB_FIRST}
+  COMMAND ${CMAKE_COMMAND} -E env LAB_TOD=$<TARGET_FILE:skewmon-tod> LAB_FIRST=${SKEWMON_LAB_FIRST} LAB_SMB1=1
           ${CMAKE_CURRENT_LIST_DIR}/lab/lab.sh start ${SKEWMON_LAB_DIR})
 set_tests_properties(lab_start PROPERTIES FIXTURES_SETUP skewmon_lab RESOURCE_LOCK skewmon_lab TIMEOUT 180)
 add_test(NAME lab_stop COMMAND ${CMAKE_CURRENT_LIST_DIR}/lab/lab.sh stop ${SKEWMON_LAB_DIR})

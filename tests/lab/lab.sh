@@ -16,11 +16,15 @@
 #   LAB_TOD     the skewmon-tod helper; when given, start asks every server
 #               for its time until it answers (this also starts its RPC
 #               service, whose first answer is slow) and checks the shift
+#   LAB_SMB1    when 1, one more server, after the hung one, that speaks
+#               SMB1 (NT1) only, its clock shifted by LAB_SMB1_SHIFT seconds
+#               (default +0.6); the client settings then allow NT1 too
 #
 # DIR/lab.txt describes the lab to the tests:
 #   server NAME ADDRESS SHIFT_MS
 #   silent ADDRESS
 #   hung ADDRESS
+#   smb1 NAME ADDRESS SHIFT_MS   (with LAB_SMB1=1)
 #   home DIR/home          (HOME with the client settings for the lab)
 set -euo pipefail
 
@@ -30,6 +34,8 @@ dir=${2:-${TMPDIR:-/tmp}/skewmon-lab}
 count=${LAB_COUNT:-6}
 first=${LAB_FIRST:-11}
 shifts=(${LAB_SHIFTS:-+2 -3 +0.4 +75 -0.25 +3725})
+smb1=${LAB_SMB1:-0}
+smb1_shift=${LAB_SMB1_SHIFT:-+0.6}
 faketime_lib=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
 kNoResponse=1122334455667788
 
@@ -56,7 +62,7 @@ write_client_settings() {
   bind interfaces only = yes
   disable netbios = yes
   smb ports = 445
-  client min protocol = SMB2_02
+  client min protocol = $([ "$smb1" = 1 ] && echo NT1 || echo SMB2_02)
   log level = 0
   state directory = $home/.smb/state
   cache directory = $home/.smb/cache
@@ -67,7 +73,7 @@ EOF
 }
 
 write_server_settings() {
-  local state=$1 name=$2 address=$3
+  local state=$1 name=$2 address=$3 extra=${4:-}
   mkdir -p "$state"/{private,lock,state,cache,pid,ncalrpc,log,share}
   chmod 700 "$state/private"
   cat >"$state/smb.conf" <<EOF
@@ -84,6 +90,7 @@ write_server_settings() {
   map to guest = Bad User
   guest account = nobody
   restrict anonymous = 0
+$extra
 EOF
   standalone_server_settings "$state" 0 >>"$state/smb.conf"
 }
@@ -125,7 +132,7 @@ do_start() {
     die "$dir exists and is no lab directory"
   fi
   # A server left over from another lab would answer in place of ours.
-  for ((octet = first; octet < first + count + 2; octet++)); do
+  for ((octet = first; octet < first + count + 2 + (smb1 == 1); octet++)); do
     if timeout 1 bash -c "exec 3<>/dev/tcp/127.0.0.$octet/445" 2>/dev/null; then
       die "127.0.0.$octet:445 is taken already (another lab still running?)"
     fi
@@ -152,6 +159,15 @@ do_start() {
   setsid python3 "$here/hung_server.py" "$hung" 445 139 </dev/null >"$dir/hung.log" 2>&1 &
   echo $! >"$dir/hung.leader"
   echo "hung $hung" >>"$dir/lab.new"
+  if [ "$smb1" = 1 ]; then
+    local octet=$((first + count + 2))
+    local address=127.0.0.$octet state=$dir/s$((first + count + 2))
+    rm -rf "$state"
+    write_server_settings "$state" "LAB$octet" "$address" "$(printf '  server min protocol = NT1\n  server max protocol = NT1')"
+    start_server "$state" "$smb1_shift"
+    echo "smb1 LAB$octet $address $(shift_ms "$smb1_shift")" >>"$dir/lab.new"
+    servers+=("$address")
+  fi
   echo "home $dir/home" >>"$dir/lab.new"
   mv "$dir/lab.new" "$dir/lab.txt"
 

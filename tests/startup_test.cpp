@@ -11,6 +11,7 @@
 namespace skewmon {
 namespace {
 
+// The Windows program's rule, kept as it was.
 TEST(ListFilePath, ExtensionOfTheWholePathIsReplaced) {
     EXPECT_EQ(ListFilePathFor("C:\\Tools\\skewmon.exe"), "C:\\Tools\\skewmon.ini");
     EXPECT_EQ(ListFilePathFor("/opt/tools/skewmon.bin"), "/opt/tools/skewmon.ini");
@@ -24,6 +25,39 @@ TEST(ListFilePath, OnlyTheFirst255CharactersOfThePathCount) {
     EXPECT_EQ(ListFilePathFor(longPath), platform::RootListFilePath());
     std::string fits = "/" + std::string(200, 'a') + ".exe";
     EXPECT_EQ(ListFilePathFor(fits), "/" + std::string(200, 'a') + ".ini");
+}
+
+TEST(ListFilePath, OnLinuxOnlyTheFileNameHasAnExtension) {
+    EXPECT_EQ(ListFilePathForFileName("/opt/skewmon/skewmon.bin"), "/opt/skewmon/skewmon.ini");
+    EXPECT_EQ(ListFilePathForFileName("/usr/local/bin/skewmon"), "/usr/local/bin/skewmon.ini");
+    EXPECT_EQ(ListFilePathForFileName("/home/ann/tools.d/skewmon"), "/home/ann/tools.d/skewmon.ini");
+    EXPECT_EQ(ListFilePathForFileName("/skewmon"), "/skewmon.ini");
+    EXPECT_EQ(ListFilePathForFileName("/opt/v1.2/skewmon.x86_64"), "/opt/v1.2/skewmon.ini");
+    EXPECT_EQ(ListFilePathForFileName("/opt/v1.2/skewmon.tar.gz"), "/opt/v1.2/skewmon.tar.ini");
+    // A leading dot hides a file; it is no extension.
+    EXPECT_EQ(ListFilePathForFileName("/opt/.skewmon"), "/opt/.skewmon.ini");
+    EXPECT_EQ(ListFilePathForFileName("/opt/skewmon."), "/opt/skewmon.ini");
+    EXPECT_EQ(ListFilePathForFileName("skewmon"), "skewmon.ini");
+    // Linux paths are longer than the Windows buffer: never cut.
+    const std::string deep = "/" + std::string(300, 'd') + ".d/skewmon";
+    EXPECT_EQ(ListFilePathForFileName(deep), deep + ".ini");
+}
+
+TEST(ListFilePath, ThePlatformPicksTheRule) {
+    const std::string exe = "/home/ann/tools.d/skewmon";
+    EXPECT_EQ(DefaultListFilePath(exe, platform::ListFileNaming::kLastDotOfFileName), exe + ".ini");
+    EXPECT_EQ(DefaultListFilePath(exe, platform::ListFileNaming::kLastDotOfPath), "/home/ann/tools.ini");
+    EXPECT_EQ(DefaultListFilePath("C:\\v1.2\\skewmon", platform::ListFileNaming::kLastDotOfPath), "C:\\v1.ini");
+#ifdef _WIN32
+    EXPECT_EQ(platform::ListFileNamingRule(), platform::ListFileNaming::kLastDotOfPath);
+#else
+    EXPECT_EQ(platform::ListFileNamingRule(), platform::ListFileNaming::kLastDotOfFileName);
+#endif
+}
+
+TEST(ListFilePath, ShownPathsStayOnOneLine) {
+    EXPECT_EQ(ShownPath("/tmp/a\nb\x1b\x7f.txt"), "/tmp/a?b??.txt");
+    EXPECT_EQ(ShownPath("/tmp/caf\xc3\xa9 list.txt"), "/tmp/caf\xc3\xa9 list.txt");
 }
 
 TEST(InlineMode, AnySubstringInAnyCaseAndTheLineIsLeftUpperCased) {

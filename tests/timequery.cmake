@@ -54,3 +54,8 @@ set_tests_properties(lab_stop PROPERTIES FIXTURES_CLEANUP skewmon_lab RESOURCE_L
 # `net time`, on a lab of its own. Not a test: run bench/run.sh.
 add_executable(skewmon_bench ${PROJECT_SOURCE_DIR}/bench/query_bench.cpp)
 target_link_libraries(skewmon_bench PRIVATE skewmon_timequery skewmon_lab_support)
+
+# Offsets against the lab's true shifts, with the negotiate refinement and
+# without it. Not a test: run bench/accuracy.sh.
+add_executable(skewmon_accuracy_bench ${PROJECT_SOURCE_DIR}/bench/accuracy.cpp)
+target_link_libraries(skewmon_accuracy_bench PRIVATE skewmon_timequery skewmon_lab_support)

@@ -65,18 +65,6 @@ private:
     bool finished_ = false;
 };
 
-class FinishedQuery final : public PendingQuery {
-public:
-    explicit FinishedQuery(Offset result) : result_(result) {}
-    QueryWait wait(std::optional<std::chrono::milliseconds>, const std::atomic<bool>&) override {
-        return QueryWait::kFinished;
-    }
-    Offset result() override { return result_; }
-
-private:
-    Offset result_;
-};
-
 }  // namespace
 
 std::uint32_t NetRemoteTodClock::tickCount() { return GetTickCount(); }
@@ -129,9 +117,10 @@ Offset MeasureGuarded(RemoteClock& clock, std::string_view serverName) {
 
 ThreadQueryRunner::ThreadQueryRunner(std::shared_ptr<RemoteClock> clock) : clock_(std::move(clock)) {}
 
-std::unique_ptr<PendingQuery> ThreadQueryRunner::start(const std::string& serverName, bool inlineMode) {
-    if (inlineMode) return std::make_unique<FinishedQuery>(MeasureGuarded(*clock_, serverName));
-
+std::unique_ptr<PendingQuery> ThreadQueryRunner::start(const std::string& serverName, bool /*inlineMode*/) {
+    // Inline mode too runs the call on a worker: NetRemoteTOD itself cannot be
+    // stopped, but waiting for it can, so a cancel or the window's close never
+    // waits for the network. The caller simply waits without a limit.
     auto slot = std::make_shared<QuerySlot>();
     slot->clock = clock_;
     slot->serverName = serverName;

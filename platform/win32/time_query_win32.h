@@ -24,7 +24,8 @@ public:
 // the heap held, and every later query would then hang on them. The abandoned
 // worker ends by itself when the call returns (the platform's own time-outs
 // bound it) and can only write into its own slot, which nothing reads any
-// more. In inline mode the measurement runs on the calling thread.
+// more; the process's exit does not wait for it. Inline mode changes nothing
+// here: the caller waits without a limit, but a stop still ends the wait.
 class ThreadQueryRunner final : public TimeQueryRunner {
 public:
     explicit ThreadQueryRunner(std::shared_ptr<RemoteClock> clock);

@@ -381,7 +381,7 @@ void Win32WindowSystem::forgetFont(HFONT font) {
 int Win32WindowSystem::runMainDialog(DialogEvents& events) {
     const ActivationScope scope(context());
     if (!scope.entered()) return -1;
-    Win32Dialog dialog(*this, events);
+    Win32Dialog& dialog = *dialogs_.emplace_back(std::make_unique<Win32Dialog>(*this, events));
     shown_ = &dialog;
     const INT_PTR result = dialog.run(instance_);
     shown_ = nullptr;

@@ -152,6 +152,10 @@ private:
     std::unique_ptr<ActivationContext> context_;
     UniqueModule commonControls_;  // kept loaded: the dialog's controls come from it
     HFONT linkFont_ = nullptr;
+    // Every dialog shown lives as long as the window system: a cancelled scan
+    // may still call its dialog after the dialog has ended, until the program
+    // has waited for its scans. An ended dialog refuses such calls.
+    std::vector<std::unique_ptr<Win32Dialog>> dialogs_;
     std::atomic<Win32Dialog*> shown_{nullptr};
 };
 

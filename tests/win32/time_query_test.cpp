@@ -110,12 +110,28 @@ TEST_F(ThreadQueryRunnerTest, AnAnswerWithinTheLimitGivesTheMeasuredOffset) {
     EXPECT_NE(clock->lastCaller(), GetCurrentThreadId());  // measured on a worker
 }
 
-TEST_F(ThreadQueryRunnerTest, InlineModeMeasuresOnTheCallingThread) {
-    auto query = runner.start("\\\\AHEAD", true);
+TEST_F(ThreadQueryRunnerTest, InlineModeWaitsWithoutLimitButAStopEndsTheWait) {
+    auto query = runner.start("\\\\SLOW", true);
     ASSERT_TRUE(query);
-    EXPECT_EQ(clock->lastCaller(), GetCurrentThreadId());
-    EXPECT_EQ(query->wait(std::nullopt, noStop), QueryWait::kFinished);
-    EXPECT_EQ(query->result(), 2500);
+    EXPECT_EQ(query->wait(std::nullopt, noStop), QueryWait::kFinished);  // 400 ms, no limit
+    EXPECT_EQ(query->result(), 9000);
+    EXPECT_NE(clock->lastCaller(), GetCurrentThreadId());
+
+    // A call that does not return: starting it does not wait for it, and a
+    // stop ends the wait at once.
+    const auto started = Clock::now();
+    auto hung = runner.start("\\\\HANGS", true);
+    ASSERT_TRUE(hung);
+    EXPECT_LT(Clock::now() - started, 200ms);
+    std::atomic<bool> stop{false};
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(50ms);
+        stop = true;
+    });
+    EXPECT_EQ(hung->wait(std::nullopt, stop), QueryWait::kStopped);
+    EXPECT_LT(Clock::now() - started, 500ms);
+    canceller.join();
+    EXPECT_EQ(hung->result(), kNoResponse);
 }
 
 TEST_F(ThreadQueryRunnerTest, AFaultInsideTheCallGivesNoResponseInEitherMode) {
@@ -183,8 +199,71 @@ TEST(NetRemoteTodClock, AMachineWithoutTimeServiceGivesNoResponse) {
 
     if (UnderWine()) {  // elsewhere an inline call may take the network's own time-outs
         auto inlineQuery = runner.start("\\\\127.0.0.2", true);
+        EXPECT_EQ(inlineQuery->wait(std::nullopt, noStop), QueryWait::kFinished);
         EXPECT_EQ(inlineQuery->result(), kNoResponse);
     }
+}
+
+// A call that never returns, for the child process below.
+class EndlessClock final : public RemoteClock {
+public:
+    std::uint32_t tickCount() override { return GetTickCount(); }
+    std::int64_t systemTimeAsFileTime() override { return kLocalNow; }
+    std::uint32_t remoteTimeOfDay(std::string_view, TimeOfDayInfo&) override {
+        Sleep(INFINITE);
+        return 0;
+    }
+};
+
+constexpr char kExitChildVariable[] = "SKEWMON_EXIT_CHILD_EVENT";
+
+// Run only as the child of the test below: a cancelled inline query still
+// inside its call, then the end of the program, as after the window closed.
+TEST(ProcessExit, ChildWithAQueryThatNeverReturns) {
+    char eventName[128] = {};
+    if (GetEnvironmentVariableA(kExitChildVariable, eventName, sizeof eventName) == 0)
+        GTEST_SKIP() << "runs as the child of ProcessExit.EndsWithinASecondWhateverAQueryDoes";
+    ThreadQueryRunner runner(std::make_shared<EndlessClock>());
+    auto query = runner.start("\\\\ANY", true);
+    ASSERT_TRUE(query);
+    std::atomic<bool> stop{true};  // the window's Cancel
+    EXPECT_EQ(query->wait(std::nullopt, stop), QueryWait::kStopped);
+    query.reset();
+    UniqueHandle ending(OpenEventA(EVENT_MODIFY_STATE, FALSE, eventName));
+    if (ending) SetEvent(ending.get());
+}
+
+TEST(ProcessExit, EndsWithinASecondWhateverAQueryDoes) {
+    char self[MAX_PATH] = {};
+    ASSERT_GT(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
+    const std::string eventName = "skewmon-exit-test-" + std::to_string(GetCurrentProcessId());
+    UniqueHandle ending(CreateEventA(nullptr, TRUE, FALSE, eventName.c_str()));
+    ASSERT_TRUE(ending);
+    SetEnvironmentVariableA(kExitChildVariable, eventName.c_str());
+    std::string commandLine = std::string("\"") + self + "\" --gtest_filter=ProcessExit.ChildWithAQueryThatNeverReturns";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child = {};
+    const BOOL created = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                        &startup, &child);
+    SetEnvironmentVariableA(kExitChildVariable, nullptr);
+    ASSERT_TRUE(created);
+    UniqueHandle process(child.hProcess);
+    UniqueHandle thread(child.hThread);
+
+    // Starting a process under Wine can take a while; what counts is the time
+    // from the end of the program's work to the end of the process.
+    const HANDLE either[] = {ending.get(), process.get()};
+    const DWORD first = WaitForMultipleObjects(2, either, FALSE, 30000);
+    ASSERT_EQ(first, WAIT_OBJECT_0) << "the child never came to its end";
+    const auto signalled = Clock::now();
+    const DWORD ended = WaitForSingleObject(process.get(), 5000);
+    if (ended != WAIT_OBJECT_0) TerminateProcess(process.get(), 1);
+    ASSERT_EQ(ended, WAIT_OBJECT_0);
+    EXPECT_LT(Clock::now() - signalled, 1000ms);
+    DWORD code = 1;
+    GetExitCodeProcess(process.get(), &code);
+    EXPECT_EQ(code, 0u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 
 #include "app/startup.h"
 #include "platform/text.h"
@@ -75,8 +76,10 @@ TEST(ZoneStream, IsRemovedWhereItExistsAndAbsenceIsNoError) {
     Win32System system;
     const std::optional<std::string> directory = system.tempPath(255);
     ASSERT_TRUE(directory);
-    const std::optional<std::string> file = system.createUniqueTempFile(*directory, "SKZ");
-    ASSERT_TRUE(file);
+    std::unique_ptr<NewFile> made = system.createUniqueTempFile(*directory, "SKZ");
+    ASSERT_TRUE(made);
+    ASSERT_TRUE(made->close());
+    const std::optional<std::string> file = made->path();
 
     std::uint32_t error = 99;
     EXPECT_FALSE(system.removeZoneIdentifier(*file, error));
@@ -106,25 +109,62 @@ TEST(Win32System, MakesUniqueEmptyReportFilesInTheTemporaryDirectory) {
     EXPECT_EQ(directory->back(), '\\');
     EXPECT_FALSE(system.tempPath(3));  // does not fit: none rather than a cut path
 
-    const std::optional<std::string> first = system.createUniqueTempFile(*directory, "SKW");
-    const std::optional<std::string> second = system.createUniqueTempFile(*directory, "SKW");
+    std::unique_ptr<NewFile> first = system.createUniqueTempFile(*directory, "SKW");
+    std::unique_ptr<NewFile> second = system.createUniqueTempFile(*directory, "SKW");
     ASSERT_TRUE(first);
     ASSERT_TRUE(second);
-    EXPECT_NE(*first, *second);
-    for (const std::string& path : {*first, *second}) {
+    EXPECT_NE(first->path(), second->path());
+    for (NewFile* file : {first.get(), second.get()}) {
+        const std::string path = file->path();
         EXPECT_EQ(path.rfind(*directory, 0), 0u) << path;
         EXPECT_EQ(FileName(path).rfind("SKW", 0), 0u) << path;
         WIN32_FILE_ATTRIBUTE_DATA data;
         ASSERT_TRUE(GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) << path;
         EXPECT_EQ(data.nFileSizeLow, 0u);
+        // Open for this program alone until it is done with it.
+        EXPECT_FALSE(UniqueHandle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                              OPEN_EXISTING, 0, nullptr)));
+        EXPECT_TRUE(file->write("report\r\n"));
+        EXPECT_TRUE(file->close());
+        EXPECT_FALSE(file->write("more"));
+        ASSERT_TRUE(GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) << path;
+        EXPECT_EQ(data.nFileSizeLow, 8u);
         DeleteFileQuietly(path);
         EXPECT_FALSE(FileExists(path));
     }
-    DeleteFileQuietly(*first);  // already gone: ignored
+    DeleteFileQuietly(first->path());  // already gone: ignored
 
     EXPECT_FALSE(system.createUniqueTempFile(*directory + "no-such-folder\\", "SKW"));
     EXPECT_EQ(system.fallbackTempDirectory(), "c:\\");
     EXPECT_EQ(system.fallbackReportPath(), "c:\\skewmon.txt");
+}
+
+TEST(Win32System, ANamedNewFileIsNeverOneThatExists) {
+    Win32System system;
+    const std::optional<std::string> directory = system.tempPath(255);
+    ASSERT_TRUE(directory);
+    const std::string path = *directory + "skewmon-new-file-test.txt";
+    DeleteFileA(path.c_str());
+    {
+        UniqueHandle mine(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+        ASSERT_TRUE(mine);
+        DWORD written = 0;
+        WriteFile(mine.get(), "mine", 4, &written, nullptr);
+    }
+    EXPECT_FALSE(system.createNewFile(path));  // a user's own file of that name is left alone
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    ASSERT_TRUE(GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(data.nFileSizeLow, 4u);
+    DeleteFileA(path.c_str());
+
+    std::unique_ptr<NewFile> fresh = system.createNewFile(path);
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(fresh->path(), path);
+    EXPECT_TRUE(fresh->write("report"));
+    EXPECT_TRUE(fresh->close());
+    ASSERT_TRUE(GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(data.nFileSizeLow, 6u);
+    DeleteFileA(path.c_str());
 }
 
 TEST(Win32System, NamesTheComputerAndTheExecutable) {

@@ -3,6 +3,7 @@
 // state is never touched by it and a listing that hangs can be killed.
 //
 //   skewmon-browse NAME     writes the lines described in smbc_browse.h
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -21,5 +22,11 @@ int main(int argc, char** argv) {
     const pid_t parent = getppid();
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) return 1;
-    return skewmon::platform::ListBrowseContainer(argv[1], STDOUT_FILENO);
+    // The listing goes out on a descriptor of its own: libsmbclient writes
+    // its own messages to standard output, which now leads nowhere.
+    const int channel = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int nowhere = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (channel < 0 || nowhere < 0 || dup2(nowhere, STDOUT_FILENO) < 0) return 1;
+    close(nowhere);
+    return skewmon::platform::ListBrowseContainer(argv[1], channel);
 }

@@ -145,9 +145,15 @@ int RunConsoleReport(Program& program, std::string commandLine, std::ostream& re
         dialog.waitForEnd();
         mainDialog.waitForScans();
 
+        const std::string& queryProblem = program.scan.queryProblem;
+        if (!queryProblem.empty()) {
+            std::lock_guard lock(progressMutex);
+            progress << "skewmon: " << queryProblem << '\n';
+        }
         if (saved && !text.empty()) {
             const std::string& grade = finished.summary;
-            status = ExitStatusForGrade(grade, program.scan.count);
+            // No machine could be asked: what the local machine alone gives says nothing.
+            status = queryProblem.empty() ? ExitStatusForGrade(grade, program.scan.count) : 3;
             if (format == ReportFormat::kText) {
                 report << text << std::flush;
             } else {

@@ -189,6 +189,12 @@ void ScanThread(ScanJob& job) {
     const int selected = job.dialog.comboSelected(ctl::kDomainSelector);
     if (selected >= 0) domain = job.dialog.comboText(ctl::kDomainSelector, selected, kRowCapacity);
 
+    // Said once per scan, before its first machine, so that rows without an
+    // answer do not go without their reason.
+    job.figures.queryProblem = job.timeQueries.beginScan(job.stop);
+    if (!job.figures.queryProblem.empty())
+        job.dialog.messageBox(job.figures.queryProblem, "Skewmon Error", platform::MessageIcon::kWarning, true);
+
     auto walk = [&](const std::function<void(const std::string&)>& process) {
         if (job.app.machineListFile)
             ReadListMachines(job.app.machineListFile.get(), job.stop, process);
@@ -202,6 +208,7 @@ void ScanThread(ScanJob& job) {
     } else {
         walk([&](const std::string& name) { ProcessMachine(job, name); });
     }
+    job.timeQueries.endScan();  // nothing the queries used outlives the scan
 
     if (job.stop) return;  // a cancelled scan does not close
     AssessScan(job);

@@ -55,6 +55,10 @@ struct ScanState {
     // (when several are asked at once, in the order they finish). Set before
     // a scan starts.
     std::function<void(const MachineResult&)> onMachine;
+    // What kept every query of the last scan from working (client settings
+    // that cannot be loaded), as the runner said it; empty when nothing did.
+    // Written by the scan thread before its first query.
+    std::string queryProblem;
 };
 
 }  // namespace skewmon

@@ -1,8 +1,10 @@
 #include "tests/lab_support.h"
 
 #include <dirent.h>
+#include <krb5.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -92,6 +94,42 @@ ScopedClientHome::~ScopedClientHome() {
         unsetenv("HOME");
     std::error_code ignored;
     if (!home_.empty()) fs::remove_all(home_, ignored);
+}
+
+ScopedEnvironment::ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) previous_ = old;
+    setenv(name, value.c_str(), 1);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    if (previous_)
+        setenv(name_, previous_->c_str(), 1);
+    else
+        unsetenv(name_);
+}
+
+void WriteKerberosCache(const std::string& spec, const std::string& server, long endSeconds) {
+    krb5_context context = nullptr;
+    if (krb5_init_context(&context) != 0) return;
+    krb5_ccache cache = nullptr;
+    krb5_principal client = nullptr;
+    krb5_creds creds{};
+    if (krb5_cc_resolve(context, spec.c_str(), &cache) == 0 &&
+        krb5_parse_name(context, "ann@LAB.TEST", &client) == 0 && krb5_cc_initialize(context, cache, client) == 0 &&
+        krb5_parse_name(context, server.c_str(), &creds.server) == 0) {
+        creds.client = client;
+        const auto now = static_cast<krb5_timestamp>(std::time(nullptr));
+        creds.times.authtime = creds.times.starttime = now - 7200;
+        creds.times.endtime = static_cast<krb5_timestamp>(now + endSeconds);
+        char ticket[] = "not a real ticket";
+        creds.ticket.data = ticket;
+        creds.ticket.length = sizeof ticket - 1;
+        krb5_cc_store_cred(context, cache, &creds);
+    }
+    if (creds.server) krb5_free_principal(context, creds.server);
+    if (client) krb5_free_principal(context, client);
+    if (cache) krb5_cc_close(context, cache);
+    krb5_free_context(context);
 }
 
 std::vector<pid_t> ChildProcesses() {

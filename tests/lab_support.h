@@ -51,6 +51,25 @@ private:
     std::optional<std::string> previous_;
 };
 
+// Sets an environment variable for the object's life; set it before the
+// threads that read it start.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const std::string& value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> previous_;
+};
+
+// Writes the credentials cache `spec` (a KRB5CCNAME) for ann@LAB.TEST with
+// one ticket for `server`, valid until `endSeconds` from now (negative:
+// expired). No KDC is involved: the ticket itself is no real one.
+void WriteKerberosCache(const std::string& spec, const std::string& server, long endSeconds);
+
 // The children of this process, zombies included.
 std::vector<pid_t> ChildProcesses();
 // Threads of this process.

@@ -8,12 +8,18 @@ set(SKEWMON_LAB_FIRST 11 CACHE STRING "Last octet of the test lab's first loopba
 add_library(skewmon_lab_support STATIC ${CMAKE_CURRENT_LIST_DIR}/lab_support.cpp)
 target_include_directories(skewmon_lab_support PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_definitions(skewmon_lab_support PRIVATE SKEWMON_TOD_PATH="$<TARGET_FILE:skewmon-tod>")
+# The tests write Kerberos credentials caches with libkrb5.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(TEST_KRB5 REQUIRED IMPORTED_TARGET krb5)
+target_link_libraries(skewmon_lab_support PRIVATE PkgConfig::TEST_KRB5)
 add_dependencies(skewmon_lab_support skewmon-tod)
 
 # Without servers: the arithmetic, CheckMachine, the runner with stand-in helpers.
 add_executable(skewmon_timequery_tests
   ${CMAKE_CURRENT_LIST_DIR}/timequery_offset_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/timequery_runner_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/timequery_runner_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/timequery_kerberos_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/timequery_settings_test.cpp)
 target_link_libraries(skewmon_timequery_tests PRIVATE skewmon_timequery skewmon_lab_support GTest::gtest_main)
 gtest_discover_tests(skewmon_timequery_tests DISCOVERY_TIMEOUT 60)
 
@@ -54,8 +60,6 @@ set_tests_properties(lab_stop PROPERTIES FIXTURES_CLEANUP skewmon_lab RESOURCE_L
 # `net time`, on a lab of its own. Not a test: run bench/run.sh.
 add_executable(skewmon_bench ${PROJECT_SOURCE_DIR}/bench/query_bench.cpp)
 target_link_libraries(skewmon_bench PRIVATE skewmon_timequery skewmon_lab_support)
-
-# Offsets against the lab's true shifts, with the negotiate refinement and
-# without it. Not a test: run bench/accuracy.sh.
-add_executable(skewmon_accuracy_bench ${PROJECT_SOURCE_DIR}/bench/accuracy.cpp)
-target_link_libraries(skewmon_accuracy_bench PRIVATE skewmon_timequery skewmon_lab_support)
+add_executable(skewmon_floor ${PROJECT_SOURCE_DIR}/bench/floor_main.cpp)
+target_link_libraries(skewmon_floor PRIVATE skewmon_timequery)
+add_dependencies(skewmon_bench skewmon_floor)

@@ -19,11 +19,16 @@ namespace skewmon::platform {
 enum class SmbCredentials { kKerberos, kUserAndPassword, kGuest };
 
 // Picks the credentials the way Samba's own tools find them: the user's
-// Kerberos ticket when there is one; else a name and password from the
-// environment (PASSWD set, or USER of the form name%password); else guest.
-// `getenv` stands in for the environment; `fileExists` for the file system.
+// Kerberos ticket when there is a usable one; else a name and password from
+// the environment (PASSWD set, or USER of the form name%password); else
+// guest. `getenv` stands in for the environment.
 SmbCredentials ChooseSmbCredentials(const std::function<const char*(const char*)>& getenv,
-                                    const std::function<bool(const std::string&)>& fileExists);
+                                    bool hasKerberosTicket);
+
+// Whether the credentials cache that Kerberos would use (KRB5CCNAME, else
+// its default) holds a ticket-granting ticket of its principal's realm that
+// has not expired. Any cache type; a cache that cannot be read holds none.
+bool HasKerberosTicket();
 
 // The name libnetapi takes for a server name that may carry leading
 // backslashes; none when nothing usable is left (empty, or an embedded NUL).
@@ -34,8 +39,22 @@ std::optional<std::string> NetapiServerName(std::string_view serverName);
 // prompt. None when libnetapi cannot be initialised. Callers must hold
 // NetapiLock() around every libnetapi call.
 libnetapi_ctx* NetapiContext();
+
+struct NetapiStart {
+    libnetapi_ctx* context = nullptr;
+    // Why there is no context, in a sentence: settings Samba cannot load,
+    // above all. Empty when there is a context.
+    std::string problem;
+};
+// Sets up the process's libnetapi context, catching what Samba says on
+// standard error meanwhile. Call before anything else uses the context.
+NetapiStart StartNetapi();
 // libnetapi is not documented as thread-safe: one call at a time per process.
 std::recursive_mutex& NetapiLock();
+// Ends the context and every connection it keeps; the next use sets up a
+// new one with the settings read afresh: no state of one query reaches the
+// next.
+void ResetNetapi();
 
 class NetapiClock final : public RemoteClock {
 public:

@@ -6,18 +6,20 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
+#include <mutex>
 #include <new>
-#include <climits>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
+
+#include "platform/linux/tod_protocol.h"
 
 extern char** environ;
 
@@ -28,8 +30,13 @@ using Clock = std::chrono::steady_clock;
 
 // How long one wait slice may last: the stop flag is looked at between slices.
 constexpr std::chrono::milliseconds kSlice{20};
-// A line longer than this is no Offset.
-constexpr std::size_t kMaxOutput = 64;
+// The descriptor on which a serving helper finds its end of the channel.
+constexpr int kHelperChannel = 3;
+// Lines that are no answer to the current request before the helper counts
+// as broken: a few stale ones are possible, an endless stream is not.
+constexpr int kMaxIgnoredLines = 16;
+// How long a scan's first helper may take to say it is ready.
+constexpr std::chrono::milliseconds kReadyLimit{5000};
 
 class UniqueFd {
 public:
@@ -71,150 +78,344 @@ struct SpawnSetup {
     SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
 
-class HelperQuery final : public PendingQuery {
-public:
-    HelperQuery(pid_t pid, UniqueFd output) : pid_(pid), output_(std::move(output)) {}
+// A descriptor that becomes readable when the process ends; none where the
+// kernel has no pidfd_open, and then the channel's end of file tells.
+UniqueFd OpenPidFd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return UniqueFd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+#else
+    (void)pid;
+    return UniqueFd();
+#endif
+}
 
-    ~HelperQuery() override {
-        if (reaped_) return;
-        // Unfinished, or finished but not yet collected: a zombie takes the
-        // signal harmlessly, and its pid cannot be reused before waitpid.
-        kill(pid_, SIGKILL);
-        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+}  // namespace
+
+// One skewmon-tod serving requests. Destroying it kills and reaps it.
+class Helper {
+public:
+    enum class Event { kLine, kNone, kGone };
+
+    static std::unique_ptr<Helper> Spawn(const std::string& path) {
+        int ends[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return nullptr;
+        UniqueFd ours(ends[0]);
+        UniqueFd theirs(ends[1]);
+        // dup2 onto the same number would keep close-on-exec set.
+        if (theirs.get() <= kHelperChannel) {
+            theirs = UniqueFd(fcntl(theirs.get(), F_DUPFD_CLOEXEC, kHelperChannel + 1));
+            if (theirs.get() < 0) return nullptr;
+        }
+        const int flags = fcntl(ours.get(), F_GETFL);
+        if (flags < 0 || fcntl(ours.get(), F_SETFL, flags | O_NONBLOCK) != 0) return nullptr;
+
+        SpawnSetup setup;
+        posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        // libnetapi's complaints would only clutter the program's own output.
+        posix_spawn_file_actions_addopen(&setup.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&setup.actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&setup.actions, theirs.get(), kHelperChannel);
+        posix_spawn_file_actions_addclosefrom_np(&setup.actions, kHelperChannel + 1);
+
+        // A session of its own: no controlling terminal to prompt on. Signals
+        // as a fresh program has them, whatever this process blocks or ignores.
+        sigset_t none;
+        sigemptyset(&none);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        for (int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&defaults, signal);
+        posix_spawnattr_setsigmask(&setup.attributes, &none);
+        posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
+        posix_spawnattr_setflags(&setup.attributes,
+                                 POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+        std::string program = path;
+        std::string serve = "--serve";
+        char* argv[] = {program.data(), serve.data(), nullptr};
+        pid_t pid = -1;
+        if (posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attributes, argv, environ) != 0)
+            return nullptr;
+        theirs.reset();  // the helper holds the only other end: its exit is our end of file
+        try {
+            return std::unique_ptr<Helper>(new Helper(pid, std::move(ours)));
+        } catch (const std::bad_alloc&) {
+            Kill(pid);
+            return nullptr;
         }
     }
 
+    ~Helper() { Kill(pid_); }
+    Helper(const Helper&) = delete;
+    Helper& operator=(const Helper&) = delete;
+
+    // Sends the next request; its sequence number, or none when the helper
+    // cannot take it.
+    std::optional<std::uint64_t> send(const std::string& serverName) {
+        const std::uint64_t sequence = sequence_ + 1;
+        const std::optional<std::string> line = RequestLine(sequence, serverName);
+        if (!line || broken_) return std::nullopt;
+        // A request is far smaller than an empty socket's buffer: it goes
+        // whole or the helper is no use.
+        ssize_t sent;
+        do {
+            sent = ::send(channel_.get(), line->data(), line->size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        } while (sent < 0 && errno == EINTR);
+        if (sent != static_cast<ssize_t>(line->size())) {
+            broken_ = true;
+            return std::nullopt;
+        }
+        sequence_ = sequence;
+        return sequence;
+    }
+
+    // Waits at most `slice` for a complete line, which it puts in `line`.
+    Event next(std::string& line, std::chrono::milliseconds slice) {
+        if (takeLine(line)) return Event::kLine;
+        if (gone_) return Event::kGone;
+        pollfd fds[2] = {{channel_.get(), POLLIN, 0}, {pidfd_.get(), POLLIN, 0}};
+        const int ready = poll(fds, pidfd_.get() >= 0 ? 2 : 1, static_cast<int>(slice.count()));
+        if (ready <= 0) return Event::kNone;  // time-out, or EINTR: the caller loops
+        // The channel first: an answer written just before the end still counts.
+        readAvailable();
+        if (takeLine(line)) return Event::kLine;
+        if (fds[1].revents != 0) gone_ = true;  // ended, and nothing more is buffered
+        return gone_ ? Event::kGone : Event::kNone;
+    }
+
+    // Reads what a waiting helper has said since its last query: its ready
+    // line, and nothing else. False when it has ended or said anything else.
+    bool stillWaiting(std::string* problem) {
+        std::string line;
+        for (;;) {
+            switch (next(line, std::chrono::milliseconds{0})) {
+                case Event::kNone:
+                    return !broken_;
+                case Event::kGone:
+                    return false;
+                case Event::kLine:
+                    if (!takeHello(line, problem)) return false;
+                    break;
+            }
+        }
+    }
+
+    // A ready line: noted, with the problem it reports.
+    bool takeHello(const std::string& line, std::string* problem) {
+        const std::optional<std::string> said = ParseHelloLine(line);
+        if (!said || greeted_) return false;
+        greeted_ = true;
+        if (problem) *problem = *said;
+        return true;
+    }
+
+    bool greeted() const { return greeted_; }
+    void markBroken() { broken_ = true; }
+    bool broken() const { return broken_ || gone_; }
+
+private:
+    Helper(pid_t pid, UniqueFd channel) : pid_(pid), channel_(std::move(channel)), pidfd_(OpenPidFd(pid)) {}
+
+    static void Kill(pid_t pid) {
+        // A zombie takes the signal harmlessly, and its pid cannot be reused
+        // before it is reaped here.
+        kill(pid, SIGKILL);
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+
+    void readAvailable() {
+        char chunk[512];
+        for (;;) {
+            const ssize_t got = read(channel_.get(), chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+            if (got <= 0) {
+                gone_ = true;  // end of file: the helper has ended
+                return;
+            }
+            buffer_.append(chunk, static_cast<std::size_t>(got));
+            if (buffer_.size() > 4 * kMaxAnswerLine) {
+                // More than a helper ever says at once: it is broken.
+                buffer_.clear();
+                broken_ = gone_ = true;
+                return;
+            }
+        }
+    }
+
+    bool takeLine(std::string& line) {
+        const auto end = buffer_.find('\n');
+        if (end == std::string::npos) {
+            if (buffer_.size() > kMaxAnswerLine) broken_ = gone_ = true;  // no line of ours is so long
+            return false;
+        }
+        line.assign(buffer_, 0, end);
+        buffer_.erase(0, end + 1);
+        return true;
+    }
+
+    pid_t pid_;
+    UniqueFd channel_;
+    UniqueFd pidfd_;
+    std::string buffer_;
+    std::uint64_t sequence_ = 0;
+    bool greeted_ = false;
+    bool broken_ = false;  // said something it should not have, or could not be sent to
+    bool gone_ = false;    // ended, or is to be treated as ended
+};
+
+// The helpers that wait for a query. Helpers are killed outside the lock.
+class ProcessQueryRunner::Pool {
+public:
+    std::unique_ptr<Helper> take() {
+        std::lock_guard lock(mutex_);
+        if (waiting_.empty()) return nullptr;
+        std::unique_ptr<Helper> helper = std::move(waiting_.back());
+        waiting_.pop_back();
+        return helper;
+    }
+
+    void giveBack(std::unique_ptr<Helper> helper) {
+        std::lock_guard lock(mutex_);
+        if (!closed_) waiting_.push_back(std::move(helper));
+        // else: it goes when `helper` does, after the lock
+    }
+
+    std::vector<std::unique_ptr<Helper>> takeAll(bool close) {
+        std::lock_guard lock(mutex_);
+        if (close) closed_ = true;
+        return std::move(waiting_);
+    }
+
+    std::size_t size() const {
+        std::lock_guard lock(mutex_);
+        return waiting_.size();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::unique_ptr<Helper>> waiting_;
+    bool closed_ = false;
+};
+
+namespace {
+
+class HelperQuery final : public PendingQuery {
+public:
+    HelperQuery(std::shared_ptr<ProcessQueryRunner::Pool> pool, std::unique_ptr<Helper> helper,
+                std::uint64_t sequence)
+        : pool_(std::move(pool)), helper_(std::move(helper)), sequence_(sequence) {}
+
+    ~HelperQuery() override {
+        // Only a helper that answered this query in full serves another;
+        // any other is killed and reaped here.
+        if (answered_ && helper_ && !helper_->broken()) pool_->giveBack(std::move(helper_));
+    }
+
     QueryWait wait(std::optional<std::chrono::milliseconds> limit, const std::atomic<bool>& stop) override {
-        const Clock::time_point deadline =
-            limit ? Clock::now() + *limit : Clock::time_point::max();
-        while (!reaped_) {
+        const Clock::time_point deadline = limit ? Clock::now() + *limit : Clock::time_point::max();
+        std::string line;
+        while (!finished_) {
             if (stop) return QueryWait::kStopped;
             const Clock::time_point now = Clock::now();
             if (now >= deadline) return QueryWait::kTimedOut;
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-            const auto slice = std::clamp(left, std::chrono::milliseconds{1}, kSlice);
-            if (output_.get() >= 0)
-                readSome(slice);
-            else
-                collectExit(slice);
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+            switch (helper_->next(line, std::clamp(left, std::chrono::milliseconds{1}, kSlice))) {
+                case Helper::Event::kNone:
+                    break;
+                case Helper::Event::kGone:
+                    finish(Measurement{});  // died mid-query: no answer
+                    break;
+                case Helper::Event::kLine:
+                    take(line);
+                    break;
+            }
         }
         return QueryWait::kFinished;
     }
 
-    Offset result() override { return result_; }
+    Offset result() override { return measured_.offset; }
+    MeasurementMethod method() override { return measured_.method; }
 
 private:
-    // Waits at most `slice` for output; at its end (or when it is garbage)
-    // goes on to collecting the helper's exit.
-    void readSome(std::chrono::milliseconds slice) {
-        pollfd fd{output_.get(), POLLIN, 0};
-        const int ready = poll(&fd, 1, static_cast<int>(slice.count()));
-        if (ready <= 0) return;  // time-out, or EINTR: the caller loops
-        char chunk[256];
-        const ssize_t got = read(output_.get(), chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR || errno == EAGAIN) return;
-            output_.reset();
-            garbage_ = true;
+    void take(const std::string& line) {
+        if (!helper_->greeted() && helper_->takeHello(line, nullptr)) return;
+        const std::optional<TodAnswer> answer = ParseAnswerLine(line);
+        if (answer && answer->sequence == sequence_) {
+            answered_ = true;
+            finish(answer->measured);
             return;
         }
-        if (got == 0) {
-            output_.reset();
-            return;
-        }
-        text_.append(chunk, static_cast<std::size_t>(got));
-        if (text_.size() > kMaxOutput) {
-            // Whatever this is, it is no answer: stop listening to it.
-            garbage_ = true;
-            output_.reset();
-            kill(pid_, SIGKILL);
-        }
+        // Garbage, or the answer to some other request: never this query's.
+        helper_->markBroken();
+        if (++ignored_ > kMaxIgnoredLines) finish(Measurement{});
     }
 
-    void collectExit(std::chrono::milliseconds slice) {
-        const Clock::time_point until = Clock::now() + slice;
-        for (;;) {
-            int status = 0;
-            const pid_t done = waitpid(pid_, &status, WNOHANG);
-            if (done == pid_ || (done < 0 && errno != EINTR)) {
-                reaped_ = true;
-                const bool clean = done == pid_ && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-                result_ = clean && !garbage_ ? ParseHelperOutput(text_) : kNoResponse;
-                return;
-            }
-            if (Clock::now() >= until) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds{1});
-        }
+    void finish(const Measurement& measured) {
+        measured_ = measured;
+        finished_ = true;
+        if (!answered_) helper_.reset();  // killed and reaped at once
     }
 
-    pid_t pid_;
-    UniqueFd output_;
-    std::string text_;
-    bool garbage_ = false;
-    bool reaped_ = false;
-    Offset result_ = kNoResponse;
+    std::shared_ptr<ProcessQueryRunner::Pool> pool_;
+    std::unique_ptr<Helper> helper_;
+    std::uint64_t sequence_;
+    Measurement measured_;
+    int ignored_ = 0;
+    bool answered_ = false;
+    bool finished_ = false;
 };
 
 }  // namespace
 
-Offset ParseHelperOutput(std::string_view output) {
-    if (output.empty() || output.back() != '\n') return kNoResponse;
-    output.remove_suffix(1);
-    if (output.empty() || output.size() > 20) return kNoResponse;
-    Offset value = 0;
-    const auto [end, error] = std::from_chars(output.data(), output.data() + output.size(), value);
-    if (error != std::errc() || end != output.data() + output.size()) return kNoResponse;
-    return value;
-}
+ProcessQueryRunner::ProcessQueryRunner(std::string helperPath)
+    : helperPath_(std::move(helperPath)), pool_(std::make_shared<Pool>()) {}
 
-ProcessQueryRunner::ProcessQueryRunner(std::string helperPath) : helperPath_(std::move(helperPath)) {}
+ProcessQueryRunner::~ProcessQueryRunner() { pool_->takeAll(true); }
 
 std::string ProcessQueryRunner::DefaultHelperPath() { return DefaultQueryHelperPath(); }
 
 std::unique_ptr<PendingQuery> ProcessQueryRunner::start(const std::string& serverName, bool /*inlineMode*/) {
-    // The name goes over as one argument; an embedded NUL would cut it short
-    // into another name, so such a name is no query at all.
-    if (serverName.find('\0') != std::string::npos) return nullptr;
-
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) return nullptr;
-    UniqueFd readEnd(ends[0]);
-    UniqueFd writeEnd(ends[1]);
-
-    SpawnSetup setup;
-    posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDOUT_FILENO);
-    // libnetapi's complaints would only clutter the program's own output.
-    posix_spawn_file_actions_addopen(&setup.actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
-
-    // A session of its own: no controlling terminal to prompt on. Signals as
-    // a fresh program has them, whatever this process blocks or ignores.
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&defaults, signal);
-    posix_spawnattr_setsigmask(&setup.attributes, &none);
-    posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
-    posix_spawnattr_setflags(&setup.attributes,
-                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    std::string program = helperPath_;
-    std::string argument = serverName;
-    char* argv[] = {program.data(), argument.data(), nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, helperPath_.c_str(), &setup.actions, &setup.attributes, argv, environ) != 0)
-        return nullptr;
-    writeEnd.reset();  // the helper holds the only write end: its exit is our end of file
-    try {
-        return std::make_unique<HelperQuery>(pid, std::move(readEnd));
-    } catch (const std::bad_alloc&) {
-        kill(pid, SIGKILL);
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    // A name that cannot travel whole (an embedded NUL would cut it short
+    // into another name) is no query at all.
+    if (!RequestLine(1, serverName)) return nullptr;
+    // A waiting helper that has ended or misbehaved is replaced; so is one
+    // that turns out unable to take the request.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        std::unique_ptr<Helper> helper = pool_->take();
+        if (helper && !helper->stillWaiting(nullptr)) continue;
+        if (!helper) helper = Helper::Spawn(helperPath_);
+        if (!helper) return nullptr;
+        if (const std::optional<std::uint64_t> sequence = helper->send(serverName)) {
+            try {
+                return std::make_unique<HelperQuery>(pool_, std::move(helper), *sequence);
+            } catch (const std::bad_alloc&) {
+                return nullptr;
+            }
         }
-        return nullptr;
     }
+    return nullptr;
 }
+
+std::string ProcessQueryRunner::beginScan(const std::atomic<bool>& stop) {
+    std::unique_ptr<Helper> helper = pool_->take();
+    std::string problem;
+    if (helper && !helper->stillWaiting(&problem)) helper.reset();
+    if (!helper) helper = Helper::Spawn(helperPath_);
+    if (!helper) return {};  // the queries will say "no response"; start-up checks the helper itself
+    const Clock::time_point deadline = Clock::now() + kReadyLimit;
+    std::string line;
+    while (!helper->greeted() && !stop && Clock::now() < deadline) {
+        const Helper::Event event = helper->next(line, kSlice);
+        if (event == Helper::Event::kGone) return {};
+        if (event == Helper::Event::kLine && !helper->takeHello(line, &problem)) return {};
+    }
+    pool_->giveBack(std::move(helper));
+    return problem;
+}
+
+void ProcessQueryRunner::endScan() { pool_->takeAll(false); }
+
+std::size_t ProcessQueryRunner::waitingHelpers() const { return pool_->size(); }
 
 }  // namespace skewmon::platform

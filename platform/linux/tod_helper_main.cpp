@@ -1,24 +1,110 @@
-// skewmon-tod: measures one machine's clock and prints the Offset as one
-// decimal line. The program runs each query in a process of its own so that
-// a query stuck inside libnetapi can be killed outright.
+// skewmon-tod: measures machines' clocks over libnetapi in a process of its
+// own, so that a query stuck inside libnetapi can be killed outright.
 //
-//   skewmon-tod SERVERNAME      (SERVERNAME: two backslashes and the name)
+//   skewmon-tod --serve       answers requests on descriptor 3 (a socket the
+//                             program holds the other end of) until its end
+//   skewmon-tod SERVERNAME    measures one machine, prints its Offset as one line
+//
+// The request and answer lines are described in platform/linux/tod_protocol.h.
+// The requests never come on standard input: Samba reads a password from
+// there when it thinks it needs one.
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "platform/linux/netapi_clock.h"
+#include "platform/linux/tod_protocol.h"
 #include "timing/remote_time.h"
+
+namespace {
+
+using namespace skewmon;
+
+constexpr int kChannel = 3;
+
+bool WriteAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = write(fd, text.data(), text.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// Reads one line of at most `limit` characters into `line` (without its
+// newline); false at the end of input, on an error or on a longer line.
+class LineReader {
+public:
+    explicit LineReader(int fd) : fd_(fd) {}
+    bool next(std::string& line, std::size_t limit) {
+        for (;;) {
+            if (const auto end = buffer_.find('\n'); end != std::string::npos) {
+                line.assign(buffer_, 0, end);
+                buffer_.erase(0, end + 1);
+                return line.size() <= limit;
+            }
+            if (buffer_.size() > limit) return false;
+            char chunk[512];
+            const ssize_t got = read(fd_, chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            buffer_.append(chunk, static_cast<std::size_t>(got));
+        }
+    }
+
+private:
+    int fd_;
+    std::string buffer_;
+};
+
+int Serve() {
+    // Output goes to the program alone; a program that has gone away ends
+    // this one through the failed write instead of a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+    // Set up before the first clock reading, so that loading the client
+    // settings does not count as round trip.
+    const platform::NetapiStart started = platform::StartNetapi();
+    if (!WriteAll(kChannel, platform::HelloLine(started.problem))) return 1;
+
+    platform::NetapiClock clock;
+    LineReader input(kChannel);
+    std::string line;
+    while (input.next(line, platform::kMaxRequestLine)) {
+        const std::optional<platform::TodRequest> request = platform::ParseRequestLine(line);
+        if (!request) return 2;  // whatever sent this is not the program
+        const Measurement measured = MeasureRemoteTime(clock, request->serverName);
+        if (!WriteAll(kChannel, platform::AnswerLine(request->sequence, measured))) return 1;
+        // A fresh client state for the next machine, so that nothing of this
+        // one (its connection, a failure) reaches it; set up while the
+        // program takes the answer, and before the next clock reading.
+        platform::ResetNetapi();
+        platform::NetapiContext();
+    }
+    return 0;
+}
+
+int MeasureOnce(const char* serverName) {
+    platform::StartNetapi();
+    platform::NetapiClock clock;
+    const Offset offset = RemoteTimeWorker(clock, serverName);
+    std::printf("%lld\n", static_cast<long long>(offset));
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     // Gone with the thread that started it, even when that one was killed.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (argc != 2) {
-        std::fputs("usage: skewmon-tod SERVERNAME\n", stderr);
+        std::fputs("usage: skewmon-tod --serve | SERVERNAME\n", stderr);
         return 2;
     }
     // libnetapi asks for a password on the terminal when a Kerberos ticket
@@ -29,11 +115,5 @@ int main(int argc, char** argv) {
         dup2(null, STDIN_FILENO);
         if (null != STDIN_FILENO) close(null);
     }
-    // Set up before the first clock reading, so that loading the client
-    // settings does not count as round trip.
-    skewmon::platform::NetapiContext();
-    skewmon::platform::NetapiClock clock;
-    const skewmon::Offset offset = skewmon::RemoteTimeWorker(clock, argv[1]);
-    std::printf("%lld\n", static_cast<long long>(offset));
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    return std::string_view(argv[1]) == "--serve" ? Serve() : MeasureOnce(argv[1]);
 }

@@ -50,6 +50,7 @@ struct Scenario {
     bool negotiateAnswers = true;
     std::uint32_t connectMs = 3;  // opening, before the timed exchange
     std::uint32_t negotiateTripMs = 1;
+    double negotiateReadAt = 0.5;  // where in its round trip: 0 at the request, 1 at the answer
     std::int64_t skewMs = 0;
     std::uint32_t tickBase = 1000;
 };
@@ -88,9 +89,10 @@ public:
     }
 
     std::optional<std::int64_t> exchange() {
-        advance(s_.negotiateTripMs * kTicksPerMs / 2);
+        const auto before = static_cast<std::int64_t>(s_.negotiateTripMs * kTicksPerMs * s_.negotiateReadAt);
+        advance(before);
         const std::int64_t reading = now_ + (s_.aheadMs + s_.skewMs) * kTicksPerMs;
-        advance(s_.negotiateTripMs * kTicksPerMs - s_.negotiateTripMs * kTicksPerMs / 2);
+        advance(s_.negotiateTripMs * kTicksPerMs - before);
         if (!s_.negotiateAnswers) return std::nullopt;
         return reading;
     }
@@ -138,6 +140,25 @@ TEST(Refinement, SubSecondShiftsComeBackToTheMillisecondWhereverTheSecondBoundar
                     ASSERT_EQ(m.method, MeasurementMethod::kNegotiate) << what;
                     ASSERT_LE(std::llabs(m.offset - ahead), 1) << what;
                 }
+}
+
+TEST(Refinement, ANegotiateReadAnywhereInItsRoundTripIsTakenAtEitherEdgeOfTheSecond) {
+    // The server may read its clock at the request or at the answer, and
+    // the whole-second answer may lie almost a second below the truth or
+    // right on it: all of it is within the doubt that the round trips give.
+    for (std::int64_t phase = 0; phase < 1000; ++phase)
+        for (double readAt : {0.0, 1.0})
+            for (std::uint32_t todTrip : {0u, 30u}) {
+                Scenario s;
+                s.aheadMs = 400;
+                s.localPhaseMs = phase;
+                s.todTripMs = todTrip;
+                s.negotiateTripMs = 40;
+                s.negotiateReadAt = readAt;
+                const Measurement m = Measure(s);
+                ASSERT_EQ(m.method, MeasurementMethod::kNegotiate) << phase << " " << readAt << " " << todTrip;
+                ASSERT_LE(std::llabs(m.offset - 400), 21) << phase << " " << readAt << " " << todTrip;
+            }
 }
 
 TEST(Refinement, TheConnectionAndATickWrapDoNotCountAsRoundTrip) {

@@ -117,6 +117,7 @@ std::string JsonReport(const FinishedScan& scan) {
     document["summary"] = scan.summary;
     document["recommendation"] = scan.recommendation;
     document["explanation"] = scan.explanation;
+    document["problem"] = scan.problem.empty() ? json(nullptr) : json(scan.problem);
     // Names come from files and from the network: whatever bytes they hold,
     // the document stays valid UTF-8.
     return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
@@ -128,10 +129,10 @@ std::string CheckLine(const FinishedScan& scan, int exitStatus) {
     const std::int64_t silent = static_cast<std::int64_t>(listed) - answered;
     std::string line = "SKEWMON " + std::string(CheckState(exitStatus)) + " - ";
     const std::string tally = std::to_string(answered) + " of " + std::to_string(listed) + " machines answered";
-    if (answered <= 0) {
-        line += "No machines responded: " + tally + " | answered=0 silent=" + std::to_string(silent);
-        return line + "\n";
-    }
+    const std::string counts = "answered=" + std::to_string(answered) + " silent=" + std::to_string(silent);
+    // Without a grade worth showing: why not, and the counts.
+    if (!scan.problem.empty()) return line + LineSafe(scan.problem) + " | " + counts + "\n";
+    if (answered <= 0) return line + "No machines responded: " + tally + " | " + counts + "\n";
     line += LineSafe(scan.summary) + ": worst " + ShortVariance(scan.worst);
     for (const MachineResult& machine : scan.machines) {
         if (!Answered(machine)) continue;
@@ -141,11 +142,12 @@ std::string CheckLine(const FinishedScan& scan, int exitStatus) {
             break;
         }
     }
-    line += ", " + tally + " | worst=" + Seconds(scan.worst) + " average=" + Seconds(scan.average) +
-            " answered=" + std::to_string(answered) + " silent=" + std::to_string(silent);
+    line += ", " + tally + " | worst=" + Seconds(scan.worst) + " average=" + Seconds(scan.average) + " " + counts;
     return line + "\n";
 }
 
-std::string IncompleteCheckLine() { return "SKEWMON UNKNOWN - Scan did not complete\n"; }
+std::string IncompleteCheckLine(std::string_view reason) {
+    return "SKEWMON UNKNOWN - " + LineSafe(reason) + "\n";
+}
 
 }  // namespace skewmon

@@ -23,6 +23,9 @@ struct FinishedScan {
     std::string summary;  // the grade, or "N/A"
     std::string recommendation;
     std::string explanation;
+    // What kept every machine from being asked (client settings that cannot
+    // be loaded); empty when nothing did.
+    std::string problem;
 };
 
 // "OK", "WARNING", "CRITICAL" or "UNKNOWN" for an exit status of 0 to 3.
@@ -35,7 +38,7 @@ std::string JsonReport(const FinishedScan& scan);
 // One line, ending in a line end: the state, the grade, the worst machine and
 // how many answered, then performance data after "|".
 std::string CheckLine(const FinishedScan& scan, int exitStatus);
-// The line for a scan that did not complete.
-std::string IncompleteCheckLine();
+// The line for a scan that did not complete, or could not run: `reason`.
+std::string IncompleteCheckLine(std::string_view reason = "Scan did not complete");
 
 }  // namespace skewmon

@@ -14,7 +14,8 @@
 namespace skewmon {
 
 const char kUsageText[] =
-    "Usage: skewmon [NOTHREAD] [--list FILE] [--report] [--version] [--help]\n"
+    "Usage: skewmon [NOTHREAD] [--list FILE] [--report [--parallel N]\n"
+    "               [--format text|json|check]] [--version] [--help]\n"
     "\n"
     "Measures how far the clock of every machine of the network is from this\n"
     "machine's clock. Machines come from a machine list file, one machine per\n"
@@ -28,12 +29,20 @@ const char kUsageText[] =
     "               an error\n"
     "  --report     scan once without a window; progress goes to standard error,\n"
     "               the report to standard output\n"
+    "  --parallel N with --report: ask up to N machines at the same time (1 to\n"
+    "               64, default 1); each keeps its own 3-second limit, and the\n"
+    "               report keeps the order of the machines\n"
+    "  --format F   with --report: text (the report, the default), json (one\n"
+    "               JSON document) or check (one status line with performance\n"
+    "               data, for monitoring systems)\n"
     "  --version    show the version\n"
     "  --help       show this text\n"
     "\n"
     "Exit status with --report: 0 synchronized (Outstanding, Excellent),\n"
     "1 warning (Acceptable, Fair), 2 critical (Poor, Unacceptable, Not\n"
-    "synchronized), 3 unknown (no machine responded, or the scan could not run).\n";
+    "synchronized), 3 unknown (no machine responded, or the scan could not run).\n"
+    "With --format check the line starts with the same state: SKEWMON OK,\n"
+    "WARNING, CRITICAL or UNKNOWN.\n";
 
 namespace {
 
@@ -97,6 +106,13 @@ int RunConsoleReport(Program& program, std::string commandLine, std::ostream& re
                      std::ostream& progress) {
     StartUp(program, commandLine);
     if (!ReportStartUpProblems(program.app, progress)) {
+        if (program.options.format == ReportFormat::kCheck) {
+            for (const StartUpProblem& problem : program.app.problems) {
+                if (!problem.stopsReport) continue;
+                report << IncompleteCheckLine(problem.text) << std::flush;
+                break;
+            }
+        }
         ShutDown(program);
         return 3;
     }
@@ -158,6 +174,7 @@ int RunConsoleReport(Program& program, std::string commandLine, std::ostream& re
                 report << text << std::flush;
             } else {
                 CompleteFinishedScan(program, finished);
+                finished.problem = queryProblem;
                 report << (format == ReportFormat::kJson ? JsonReport(finished) : CheckLine(finished, status))
                        << std::flush;
             }

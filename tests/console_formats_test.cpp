@@ -89,6 +89,16 @@ TEST(CheckLine, StateFollowsTheExitStatusBands) {
     EXPECT_EQ(IncompleteCheckLine(), "SKEWMON UNKNOWN - Scan did not complete\n");
 }
 
+TEST(CheckLine, AProblemThatKeptEveryQueryFromWorkingIsTheReason) {
+    FinishedScan scan = Scan({{"A", kNoResponse}, {"HERE", 0}}, "HERE");
+    scan.problem = "Samba cannot load the SMB client settings: bad line\n2. No machine can be asked.";
+    EXPECT_EQ(CheckLine(scan, 3),
+              "SKEWMON UNKNOWN - Samba cannot load the SMB client settings: bad line?2. No machine can be asked. "
+              "| answered=1 silent=1\n");
+    EXPECT_EQ(json::parse(JsonReport(scan))["problem"], scan.problem);
+    EXPECT_TRUE(json::parse(JsonReport(Scan({{"A", 1}})))["problem"].is_null());
+}
+
 TEST(CheckLine, StaysOneLineWhateverTheMachineIsCalled) {
     const std::string line = Check(Scan({{"EVIL|worst=0s\nOK", 9000}}));
     EXPECT_EQ(line.find('\n'), line.size() - 1) << line;

@@ -123,6 +123,19 @@ TEST_F(ConsoleRun, CheckLineAndExitStatusAgree) {
     }
 }
 
+TEST_F(ConsoleRun, AScanThatCannotRunStillGivesItsCheckLine) {
+    program.options = {};
+    program.options.request = ConsoleRequest::kReport;
+    program.options.listFile = (dir / "missing.txt").string();
+    program.options.format = ReportFormat::kCheck;
+    EXPECT_EQ(RunConsoleReport(program, "--report", out, err), 3);
+    const std::string line = out.str();
+    EXPECT_EQ(line.rfind("SKEWMON UNKNOWN - The machine list file \"" + (dir / "missing.txt").string(), 0), 0u)
+        << line;
+    EXPECT_EQ(LinesOf(line).size(), 1u);
+    EXPECT_TRUE(runner.asked().empty());
+}
+
 TEST_F(ConsoleRun, JsonOfAHostileListFileParsesWithEveryMachineInOrder) {
     // Format directives, a name longer than a list line, bytes above 127, and
     // a line that is no machine at all.

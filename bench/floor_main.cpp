@@ -1,16 +1,23 @@
 // The floor for one time query: this process, one libnetapi context set up
-// before the clock starts, and NetRemoteTOD for each address in turn, each
-// on a new connection (every address is a server of its own). Prints
+// before the clock starts, each address asked in turn, each on a new
+// connection (every address is a server of its own). Prints
 // "ANSWERED WALL_MS CPU_MS" for the loop.
 //
-//   skewmon_floor ADDRESS...
+//   skewmon_floor call|measure|fresh ADDRESS...
+//     call     NetRemoteTOD alone
+//     measure  the whole measurement (MeasureRemoteTime: the clock readings,
+//              the call, and the negotiate refinement of whole seconds)
+//     fresh    the measurement, and then a new libnetapi context, as the
+//              helper does between queries
 #include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "platform/linux/netapi_clock.h"
+#include "timing/remote_time.h"
 
 namespace {
 
@@ -23,15 +30,27 @@ double CpuMs() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    using namespace skewmon::platform;
-    if (!NetapiContext()) return 1;
-    NetapiClock clock;
+    using namespace skewmon;
+    if (argc < 2) return 2;
+    const std::string_view mode = argv[1];
+    if (mode != "call" && mode != "measure" && mode != "fresh") return 2;
+    if (!platform::NetapiContext()) return 1;
+    platform::NetapiClock clock;
     int answered = 0;
     const auto start = std::chrono::steady_clock::now();
     const double cpu = CpuMs();
-    for (int i = 1; i < argc; ++i) {
-        TimeOfDayInfo reply;
-        if (clock.remoteTimeOfDay(std::string("\\\\") + argv[i], reply) == 0) ++answered;
+    for (int i = 2; i < argc; ++i) {
+        const std::string server = std::string("\\\\") + argv[i];
+        if (mode == "call") {
+            platform::TimeOfDayInfo reply;
+            if (clock.remoteTimeOfDay(server, reply) == 0) ++answered;
+            continue;
+        }
+        if (MeasureRemoteTime(clock, server).offset != kNoResponse) ++answered;
+        if (mode == "fresh") {
+            platform::ResetNetapi();
+            platform::NetapiContext();
+        }
     }
     const double wall = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     std::printf("%d %.3f %.3f\n", answered, wall, CpuMs() - cpu);

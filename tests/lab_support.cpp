@@ -108,13 +108,13 @@ ScopedEnvironment::~ScopedEnvironment() {
         unsetenv(name_);
 }
 
-void WriteKerberosCache(const std::string& spec, const std::string& server, long endSeconds) {
+void WriteKerberosCache(const std::string& cacheName, const std::string& server, long endSeconds) {
     krb5_context context = nullptr;
     if (krb5_init_context(&context) != 0) return;
     krb5_ccache cache = nullptr;
     krb5_principal client = nullptr;
     krb5_creds creds{};
-    if (krb5_cc_resolve(context, spec.c_str(), &cache) == 0 &&
+    if (krb5_cc_resolve(context, cacheName.c_str(), &cache) == 0 &&
         krb5_parse_name(context, "ann@LAB.TEST", &client) == 0 && krb5_cc_initialize(context, cache, client) == 0 &&
         krb5_parse_name(context, server.c_str(), &creds.server) == 0) {
         creds.client = client;

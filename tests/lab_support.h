@@ -65,10 +65,10 @@ private:
     std::optional<std::string> previous_;
 };
 
-// Writes the credentials cache `spec` (a KRB5CCNAME) for ann@LAB.TEST with
+// Writes the credentials cache `cacheName` (a KRB5CCNAME) for ann@LAB.TEST with
 // one ticket for `server`, valid until `endSeconds` from now (negative:
 // expired). No KDC is involved: the ticket itself is no real one.
-void WriteKerberosCache(const std::string& spec, const std::string& server, long endSeconds);
+void WriteKerberosCache(const std::string& cacheName, const std::string& server, long endSeconds);
 
 // The children of this process, zombies included.
 std::vector<pid_t> ChildProcesses();

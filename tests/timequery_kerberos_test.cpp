@@ -34,9 +34,9 @@ protected:
     // A file cache holding one ticket for `server`, valid until `end`
     // (seconds from now); its KRB5CCNAME.
     std::string cache(const std::string& name, const std::string& server, long end) {
-        const std::string spec = "FILE:" + path(name);
-        WriteKerberosCache(spec, server, end);
-        return spec;
+        const std::string cacheName = "FILE:" + path(name);
+        WriteKerberosCache(cacheName, server, end);
+        return cacheName;
     }
     std::string path(const std::string& name) const { return directory_ + "/" + name; }
 

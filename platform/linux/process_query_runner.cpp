@@ -267,6 +267,10 @@ private:
 // The helpers that wait for a query. Helpers are killed outside the lock.
 class ProcessQueryRunner::Pool {
 public:
+    explicit Pool(std::string helperPath) : helperPath_(std::move(helperPath)) {}
+
+    std::unique_ptr<Helper> spawn() const { return Helper::Spawn(helperPath_); }
+
     std::unique_ptr<Helper> take() {
         std::lock_guard lock(mutex_);
         if (waiting_.empty()) return nullptr;
@@ -293,6 +297,7 @@ public:
     }
 
 private:
+    const std::string helperPath_;
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<Helper>> waiting_;
     bool closed_ = false;
@@ -309,16 +314,28 @@ public:
     ~HelperQuery() override {
         // Only a helper that answered this query in full serves another;
         // any other is killed and reaped here.
-        if (answered_ && helper_ && !helper_->broken()) pool_->giveBack(std::move(helper_));
+        if (answered_ && helper_ && !helper_->broken()) {
+            pool_->giveBack(std::move(helper_));
+            return;
+        }
+        helper_.reset();
+        // Given up after its time: the scan goes on, and the next query's
+        // helper starts now, while the caller still sounds its beep.
+        if (timedOut_)
+            if (std::unique_ptr<Helper> fresh = pool_->spawn()) pool_->giveBack(std::move(fresh));
     }
 
     QueryWait wait(std::optional<std::chrono::milliseconds> limit, const std::atomic<bool>& stop) override {
         const Clock::time_point deadline = limit ? Clock::now() + *limit : Clock::time_point::max();
         std::string line;
         while (!finished_) {
+            timedOut_ = false;
             if (stop) return QueryWait::kStopped;
             const Clock::time_point now = Clock::now();
-            if (now >= deadline) return QueryWait::kTimedOut;
+            if (now >= deadline) {
+                timedOut_ = true;
+                return QueryWait::kTimedOut;
+            }
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
             switch (helper_->next(line, std::clamp(left, std::chrono::milliseconds{1}, kSlice))) {
                 case Helper::Event::kNone:
@@ -362,6 +379,7 @@ private:
     std::uint64_t sequence_;
     Measurement measured_;
     int ignored_ = 0;
+    bool timedOut_ = false;  // the last wait ran out of time
     bool answered_ = false;
     bool finished_ = false;
 };
@@ -369,7 +387,7 @@ private:
 }  // namespace
 
 ProcessQueryRunner::ProcessQueryRunner(std::string helperPath)
-    : helperPath_(std::move(helperPath)), pool_(std::make_shared<Pool>()) {}
+    : helperPath_(std::move(helperPath)), pool_(std::make_shared<Pool>(helperPath_)) {}
 
 ProcessQueryRunner::~ProcessQueryRunner() { pool_->takeAll(true); }
 
@@ -384,7 +402,7 @@ std::unique_ptr<PendingQuery> ProcessQueryRunner::start(const std::string& serve
     for (int attempt = 0; attempt < 4; ++attempt) {
         std::unique_ptr<Helper> helper = pool_->take();
         if (helper && !helper->stillWaiting(nullptr)) continue;
-        if (!helper) helper = Helper::Spawn(helperPath_);
+        if (!helper) helper = pool_->spawn();
         if (!helper) return nullptr;
         if (const std::optional<std::uint64_t> sequence = helper->send(serverName)) {
             try {
@@ -401,7 +419,7 @@ std::string ProcessQueryRunner::beginScan(const std::atomic<bool>& stop) {
     std::unique_ptr<Helper> helper = pool_->take();
     std::string problem;
     if (helper && !helper->stillWaiting(&problem)) helper.reset();
-    if (!helper) helper = Helper::Spawn(helperPath_);
+    if (!helper) helper = pool_->spawn();
     if (!helper) return {};  // the queries will say "no response"; start-up checks the helper itself
     const Clock::time_point deadline = Clock::now() + kReadyLimit;
     std::string line;

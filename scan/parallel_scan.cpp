@@ -70,13 +70,14 @@ std::vector<Measurement> MeasureServers(
         for (std::size_t position = 0; position < running.size();) {
             Running& query = running[position];
             std::chrono::milliseconds wait = slice;
+            bool last = false;
             if (query.deadline) {
                 const auto left = std::chrono::ceil<std::chrono::milliseconds>(*query.deadline - Clock::now());
-                if (left <= std::chrono::milliseconds::zero()) {
-                    retire(position, {});
-                    continue;
-                }
-                wait = std::min(wait, left);
+                // Past its time, a query still gets one short look: the
+                // others' turns may have kept this one from seeing an answer
+                // that came in time.
+                last = left <= kShortestWait;
+                wait = std::clamp(left, kShortestWait, wait);
             }
             switch (query.query->wait(wait, stop)) {
                 case platform::QueryWait::kFinished:
@@ -86,7 +87,7 @@ std::vector<Measurement> MeasureServers(
                     running.clear();  // every helper under way goes at once
                     return results;
                 case platform::QueryWait::kTimedOut:
-                    if (query.deadline && Clock::now() >= *query.deadline) {
+                    if (last || (query.deadline && Clock::now() >= *query.deadline)) {
                         retire(position, {});
                         continue;
                     }

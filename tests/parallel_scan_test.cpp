@@ -21,6 +21,7 @@ struct Script {
     std::chrono::milliseconds delay{0};
     bool hangs = false;
     MeasurementMethod method = MeasurementMethod::kTimeOfDay;
+    std::chrono::milliseconds sluggish{0};  // every wait takes at least this long
 };
 
 // Counts the queries alive; the walk runs them all from one thread.
@@ -41,6 +42,7 @@ public:
     platform::QueryWait wait(std::optional<std::chrono::milliseconds> limit,
                              const std::atomic<bool>& stop) override {
         const Clock::time_point until = limit ? Clock::now() + *limit : Clock::time_point::max();
+        std::this_thread::sleep_for(script_.sluggish);
         for (;;) {
             if (stop) return platform::QueryWait::kStopped;
             const Clock::time_point now = Clock::now();
@@ -142,6 +144,17 @@ TEST_F(ParallelWalk, AnAnswerIsNotHeldUpByTheHungQueriesBesideIt) {
         if (index == 3) fastSeen = Clock::now();
     });
     EXPECT_LT(fastSeen - began, 150ms);
+}
+
+TEST_F(ParallelWalk, AnAnswerInTimeCountsEvenWhenTheWalkLooksLate) {
+    // The first query's waits overrun, so the walk comes to the second only
+    // after its time is up; its answer had come long before.
+    const std::vector<std::string> servers = {"\\\\SLOW", "\\\\QUICK"};
+    runner.scripts["\\\\SLOW"] = {0, 0ms, true, MeasurementMethod::kTimeOfDay, 150ms};
+    runner.scripts["\\\\QUICK"] = {42, 10ms};
+    const std::vector<Measurement> results = measure(servers, 2, 100ms);
+    EXPECT_EQ(results[0].offset, kNoResponse);
+    EXPECT_EQ(results[1].offset, 42);
 }
 
 TEST_F(ParallelWalk, AStopAbandonsEveryQueryAtOnceAndStartsNoOther) {

@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
 """Draws the application icon: two clock faces a little apart, the program's
-subject, at 16, 32 and 48 pixels, into skewmon.ico (32-bit images with alpha).
+subject, at 16, 32 and 48 pixels into skewmon.ico (32-bit images with alpha),
+and at 16, 32, 48 and 256 pixels into PNG files for the desktop's icon theme
+(icons/hicolor/SIZExSIZE/apps/skewmon.png).
 
 Run from anywhere: python3 res/make_icon.py
 """
 import math
 import os
 import struct
+import zlib
 
 SIZES = (16, 32, 48)
+PNG_SIZES = (16, 32, 48, 256)
 SUPERSAMPLE = 4
 
 
@@ -88,8 +92,30 @@ def dib(size, pixels):
     return header + bytes(xor) + bytes(mask)
 
 
+def png(size, pixels):
+    """An 8-bit RGBA PNG, with nothing in it that changes from run to run."""
+    def chunk(kind, data):
+        return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))
+    raw = bytearray()
+    for row in pixels:
+        raw.append(0)  # no filter
+        for r, g, b, a in row:
+            raw += bytes((r, g, b, a))
+    header = struct.pack('>IIBBBBB', size, size, 8, 6, 0, 0, 0)
+    return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', header) + chunk(b'IDAT', zlib.compress(bytes(raw), 9)) +
+            chunk(b'IEND', b''))
+
+
 def main():
-    images = [dib(s, render(s)) for s in SIZES]
+    here = os.path.dirname(os.path.abspath(__file__))
+    rendered = {s: render(s) for s in sorted(set(SIZES) | set(PNG_SIZES))}
+    for s in PNG_SIZES:
+        folder = os.path.join(here, 'icons', 'hicolor', '%dx%d' % (s, s), 'apps')
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, 'skewmon.png'), 'wb') as f:
+            f.write(png(s, rendered[s]))
+
+    images = [dib(s, rendered[s]) for s in SIZES]
     out = bytearray(struct.pack('<HHH', 0, 1, len(images)))
     offset = 6 + 16 * len(images)
     for s, image in zip(SIZES, images):
@@ -97,7 +123,7 @@ def main():
         offset += len(image)
     for image in images:
         out += image
-    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'skewmon.ico')
+    path = os.path.join(here, 'skewmon.ico')
     with open(path, 'wb') as f:
         f.write(out)
 

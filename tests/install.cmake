@@ -3,7 +3,7 @@
 add_executable(skewmon_install_tests
   ${CMAKE_CURRENT_LIST_DIR}/install_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/list_file_startup_test.cpp)
-target_link_libraries(skewmon_install_tests PRIVATE skewmon_linux GTest::gtest_main)
+target_link_libraries(skewmon_install_tests PRIVATE skewmon_linux skewmon_timequery GTest::gtest_main)
 target_include_directories(skewmon_install_tests PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(skewmon_install_tests PRIVATE
   SKEWMON_PROGRAM="$<TARGET_FILE:skewmon>"

@@ -15,6 +15,8 @@
 
 #include "app/console_report.h"
 #include "app/startup.h"
+#include "platform/linux/install_layout.h"
+#include "platform/linux/process_query_runner.h"
 #include "platform/text.h"
 #include "tests/dialog_harness.h"
 
@@ -288,6 +290,35 @@ TEST_F(ListFileFolder, TheWindowSaysOnceThatTheFileBesideIsUnusable) {
     EXPECT_EQ(shown.messages[0].title, "Skewmon Error");
     EXPECT_NE(shown.messages[0].text.find("not a regular file (a device)"), std::string::npos);
     EXPECT_EQ(shown.rows(ctl::kDomainSelector), std::vector<std::string>{"WORKSTATION"});
+}
+
+TEST_F(ListFileFolder, WithoutItsHelperTheWindowSaysSoAndNoMachineSeemsToAnswer) {
+    const std::string helper = (dir / "skewmon-tod").string();
+    ASSERT_TRUE(platform::HelperProblem(helper));
+    platform::ProcessQueryRunner missing(helper);
+    Program withoutHelper(Platform{system, windows, missing, browser, discovery});
+    withoutHelper.app.problems.push_back({"The time query helper is missing.", true});
+    std::FILE* list = std::tmpfile();
+    ASSERT_NE(list, nullptr);
+    std::fputs("alpha\nbravo\n", list);
+    std::fflush(list);
+    withoutHelper.app.machineListFile.reset(list);
+
+    MainDialog events(withoutHelper);
+    platform::HeadlessDialog window;
+    window.start(events);
+    ASSERT_TRUE(window.waitUntil([](const HeadlessSnapshot& s) { return s.initialised; }, 10s));
+    ASSERT_EQ(window.snapshot().messages.size(), 1u);
+    EXPECT_EQ(window.snapshot().messages[0].title, "Skewmon Error");
+    window.command(ctl::kScan);
+    EXPECT_TRUE(window.waitUntil([](const HeadlessSnapshot& s) { return s.control(ctl::kSaveResults).enabled; },
+                                 20s));
+    EXPECT_EQ(window.snapshot().rows(ctl::kResultsList),
+              (std::vector<std::string>{"ALPHA\tNo response or excessive latency",
+                                        "BRAVO\tNo response or excessive latency"}));
+    window.command(ctl::kClose);
+    window.waitForEnd();
+    events.waitForScans();
 }
 
 }  // namespace

@@ -245,7 +245,7 @@ int main(int argc, char** argv) {
     Floor floors[] = {{"call", "floor: NetRemoteTOD alone"},
                       {"measure", "floor: the whole measurement"},
                       {"fresh", "floor: measurement, new context after each"}};
-    Stats netWall, netCpu, runnerWall, runnerCpu;
+    Stats netWall, netCpu, runnerWall, runnerCpu, runnerRefused;
     ProgramFigures ours, theirs;
     int netAnswered = 0, runnerAnswered = 0;
     const std::string floorProgram = (fs::path(argv[0]).parent_path() / "skewmon_floor").string();
@@ -291,6 +291,12 @@ int main(int argc, char** argv) {
         getrusage(RUSAGE_CHILDREN, &childAfter);
         runnerCpu.add((CpuMs(after) - CpuMs(before) + CpuMs(childAfter) - CpuMs(childBefore)) / n);
 
+        // A refused address through the runner alone, after the first.
+        ask(lab->silent);
+        const auto refusedFrom = Steady::now();
+        for (int i = 0; i < 10; ++i) ask(lab->silent);
+        runnerRefused.add(Ms(Steady::now() - refusedFrom) / 10);
+
         ours.measureRound(program, list20, list200, *lab);
         if (base) theirs.measureRound(*base, list20, list200, *lab);
     }
@@ -313,6 +319,8 @@ int main(int argc, char** argv) {
     const double floorMs = floors[1].wall.median();
     std::printf("ratios to the measurement's floor (median wall): net %.2f, runner %.2f\n",
                 netWall.median() / floorMs, runnerWall.median() / floorMs);
+    std::printf("refused address after the first, runner in process (ms): %.2f %.2f %.2f\n", runnerRefused.min(),
+                runnerRefused.median(), runnerRefused.max());
     ours.print("this build", floorMs);
     if (base) theirs.print("base build", floorMs);
     return ours.answered == ours.rows && floors[1].answered == queries ? 0 : 1;

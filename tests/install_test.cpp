@@ -190,7 +190,11 @@ protected:
         // user's client settings are read.
         home = dir / "home";
         fs::create_directories(home / ".smb");
-        std::ofstream(home / ".smb" / "smb.conf") << "[global]\n  netbios name = PLAINCOPY\n";
+        // Should a window look for its domain: names from lmhosts alone, and
+        // nothing beyond loopback.
+        std::ofstream(home / ".smb" / "smb.conf")
+            << "[global]\n  netbios name = PLAINCOPY\n  name resolve order = lmhosts\n"
+               "  interfaces = 127.0.0.1/8\n  bind interfaces only = yes\n  disable netbios = yes\n";
     }
     void TearDown() override {
         if (!dir.empty()) fs::remove_all(dir);
@@ -397,6 +401,21 @@ TEST_F(Scratch, ATerminationSignalBeforeTheWindowExistsEndsTheProgram) {
         EXPECT_LT(Clock::now() - sent, 2s);
         EXPECT_EQ(done.signal, signal) << done.err;
     }
+}
+
+TEST_F(Scratch, ATerminationSignalEndsTheProgramEvenUnderAStartUpErrorBox) {
+    // The box is modal and nobody is there to dismiss it.
+    std::map<std::string, std::string> env = environment();
+    env["QT_QPA_PLATFORM"] = "offscreen";
+    env["XDG_RUNTIME_DIR"] = dir.string();
+    Child child({SKEWMON_PROGRAM, "--list", (dir / "missing.txt").string()}, env);
+    std::this_thread::sleep_for(1500ms);  // the window is up, its box with it
+    const auto sent = Clock::now();
+    kill(child.pid(), SIGTERM);
+    const Finished done = child.finish(10s);
+    EXPECT_FALSE(done.timedOut);
+    EXPECT_LT(Clock::now() - sent, 4s);
+    EXPECT_EQ(done.signal, SIGTERM) << done.err;
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -25,10 +27,18 @@ namespace {
 
 using namespace skewmon;
 
+// How long a quit request may take before the process is ended anyway: a
+// modal message box, say, keeps the dialog from closing.
+constexpr std::chrono::seconds kQuitGrace{2};
+
+// Set once exit has begun: the report list may be going away with the other
+// objects of static lifetime, and deletes the reports itself.
+std::atomic<bool> g_exiting{false};
+
 // Ends the process at once by the signal's own default action, so that the
-// parent sees what ended it.
+// parent sees what ended it; the reports go first.
 [[noreturn]] void EndBySignal(int signal) {
-    Notepad().DeleteAll();  // none can exist before a dialog; cheap to be sure
+    if (!g_exiting) Notepad().DeleteAll();
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigaction(signal, &action, nullptr);
@@ -42,10 +52,11 @@ using namespace skewmon;
 
 // SIGINT and SIGTERM end the program the way Close does, so that the report
 // files are deleted on the way out; before any dialog exists there is nothing
-// to close and the process ends at once, wherever start-up is. Blocked in
-// every thread and taken by one that waits for them; call before any other
-// thread starts.
+// to close and the process ends at once, wherever start-up is, and a close
+// that does not end it in time is cut short. Blocked in every thread and
+// taken by one that waits for them; call before any other thread starts.
 void RouteTerminationSignals() {
+    std::atexit([] { g_exiting = true; });
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -55,7 +66,9 @@ void RouteTerminationSignals() {
         for (;;) {
             int received = 0;
             if (sigwait(&signals, &received) != 0) continue;
-            if (MainDialog::RequestQuit() == MainDialog::QuitRequest::kNoDialogYet) EndBySignal(received);
+            if (MainDialog::RequestQuit() != MainDialog::QuitRequest::kNoDialogYet)
+                std::this_thread::sleep_for(kQuitGrace);
+            EndBySignal(received);
         }
     }).detach();
 }

@@ -12,7 +12,7 @@ scripts/install-deps.sh
 
 build=${SKEWMON_BUILD_DIR:-$top/build-main}
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKEWMON_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target skewmon skewmon-tod
+cmake --build "$build" -j"$(nproc)" --target skewmon skewmon-tod skewmon-browse
 
 run=$(mktemp -d /tmp/skewmon-run-XXXXXX)
 lab=$run/lab
@@ -24,10 +24,9 @@ trap cleanup EXIT
 
 LAB_TOD="$build/platform/linux/skewmon-tod" tests/lab/lab.sh start "$lab" >&2
 
-# The program's list file is its own path with the extension replaced by
-# ".ini": give the copy an extension so that the list lies beside it.
-cp "$build/platform/linux/skewmon" "$run/skewmon.bin"
-cp "$build/platform/linux/skewmon-tod" "$run/skewmon-tod"
+# A copy of the program with its helpers beside it, and its list file
+# skewmon.ini beside it too.
+cp "$build/platform/linux/skewmon" "$build/platform/linux/skewmon-tod" "$build/platform/linux/skewmon-browse" "$run/"
 home=$(awk '$1 == "home" { print $2 }' "$lab/lab.txt")
 {
   echo "; the test lab: Samba servers with shifted clocks, this machine,"
@@ -42,9 +41,9 @@ sed 's/^/  /' "$run/skewmon.ini" >&2
 # The lab's client settings keep every packet on loopback.
 status=0
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-  HOME="$home" "$run/skewmon.bin" || status=$?
+  HOME="$home" "$run/skewmon" || status=$?
 else
-  HOME="$home" "$run/skewmon.bin" --report || status=$?
+  HOME="$home" "$run/skewmon" --report || status=$?
   echo "exit status $status (0 OK, 1 warning, 2 critical, 3 unknown)" >&2
   status=0
 fi

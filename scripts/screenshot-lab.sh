@@ -8,7 +8,7 @@ out=$top/docs/screenshots/linux-lab-scan.png
 
 "$top"/scripts/install-deps.sh
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSKEWMON_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target skewmon skewmon-tod -j"$(nproc)" >/dev/null
+cmake --build "$build" --target skewmon skewmon-tod skewmon-browse -j"$(nproc)" >/dev/null
 
 work=$(mktemp -d /tmp/skewmon-shot-XXXXXX)
 pids=()
@@ -22,8 +22,7 @@ trap cleanup EXIT
 
 LAB_TOD="$build/platform/linux/skewmon-tod" "$top"/tests/lab/lab.sh start "$work/lab" >&2
 home=$(awk '$1 == "home" { print $2 }' "$work/lab/lab.txt")
-cp "$build/platform/linux/skewmon" "$work/skewmon.bin"
-cp "$build/platform/linux/skewmon-tod" "$work/skewmon-tod"
+cp "$build/platform/linux/skewmon" "$build/platform/linux/skewmon-tod" "$build/platform/linux/skewmon-browse" "$work/"
 {
   awk '$1 == "server" { print $3 }' "$work/lab/lab.txt"
   sed -n 's/^[[:space:]]*netbios name[[:space:]]*=[[:space:]]*//p' "$home/.smb/smb.conf" | head -n 1
@@ -34,7 +33,7 @@ cp "$build/platform/linux/skewmon-tod" "$work/skewmon-tod"
 . "$top/scripts/screenshot-display.sh"
 start_screenshot_display "$work"
 
-HOME="$home" timeout 120 "$work/skewmon.bin" >"$work/skewmon.log" 2>&1 &
+HOME="$home" timeout 120 "$work/skewmon" >"$work/skewmon.log" 2>&1 &
 pids+=($!)
 window=
 for _ in $(seq 1 100); do

@@ -63,3 +63,8 @@ target_link_libraries(skewmon_bench PRIVATE skewmon_timequery skewmon_lab_suppor
 add_executable(skewmon_floor ${PROJECT_SOURCE_DIR}/bench/floor_main.cpp)
 target_link_libraries(skewmon_floor PRIVATE skewmon_timequery)
 add_dependencies(skewmon_bench skewmon_floor)
+
+# Offsets against the lab's true shifts, with the negotiate refinement and
+# without it. Not a test: run bench/accuracy.sh.
+add_executable(skewmon_accuracy_bench ${PROJECT_SOURCE_DIR}/bench/accuracy.cpp)
+target_link_libraries(skewmon_accuracy_bench PRIVATE skewmon_timequery skewmon_lab_support)

@@ -340,6 +340,33 @@ TEST_F(DialogTest, OtherThreadsReachTheDialogOnlyWhileItIsThere) {
     EXPECT_EQ(events.destroyed, 1);
 }
 
+TEST_F(DialogTest, AnEndedDialogIsStillThereToRefuseAScanThatOutlivedIt) {
+    REQUIRE_DISPLAY();
+    Win32Dialog* shown = nullptr;
+    events.init = [&](Win32Dialog& dialog) {
+        shown = &dialog;
+        dialog.postCommand(2, 0);
+    };
+    events.command = [&](Win32Dialog& dialog, int id, int) {
+        if (id == 2) dialog.endDialog(0);
+    };
+    EXPECT_EQ(run(), 0);
+    ASSERT_NE(shown, nullptr);
+    // What a cancelled scan still does once the program has closed the window,
+    // before it has waited for the scan: the dialog refuses, it is not gone.
+    std::atomic<bool> ran{false};
+    std::atomic<bool> accepted{true};
+    std::thread late([&] {
+        accepted = shown->runOnDialogThread([&] { ran = true; });
+        shown->postCommand(1, 0);
+    });
+    late.join();
+    EXPECT_FALSE(accepted);
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(shown->window(), nullptr);
+    EXPECT_EQ(windows.mainWindow(), nullptr);
+}
+
 TEST_F(DialogTest, TheCloseBoxGivesTheCloseCommand) {
     REQUIRE_DISPLAY();
     events.init = [&](Win32Dialog& dialog) { PostMessageA(dialog.window(), WM_CLOSE, 0, 0); };

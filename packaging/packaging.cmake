@@ -41,4 +41,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The dependencies are those of the libraries the executables link.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Save Results and the help link hand their file and address to the
+# desktop's viewer through xdg-open; without it the report is still written.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS xdg-utils)
 include(CPack)

@@ -4,13 +4,12 @@
 //
 //   skewmon-browse NAME     writes the lines described in smbc_browse.h
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
+#include "platform/linux/helper_start.h"
 #include "platform/linux/smbc_browse.h"
 
 int main(int argc, char** argv) {
@@ -19,9 +18,7 @@ int main(int argc, char** argv) {
         return 64;
     }
     // Never outlive the program that asked.
-    const pid_t parent = getppid();
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) return 1;
+    if (!skewmon::platform::StartHelperProcess()) return 1;
     // The listing goes out on a descriptor of its own: libsmbclient writes
     // its own messages to standard output, which now leads nowhere.
     const int channel = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);

@@ -20,7 +20,7 @@ add_library(skewmon_discovery STATIC
   ${CMAKE_CURRENT_LIST_DIR}/smbc_browse.cpp)
 target_include_directories(skewmon_discovery PRIVATE ${SASL_INCLUDE_DIR})
 target_link_libraries(skewmon_discovery
-  PUBLIC skewmon_linux skewmon_timequery
+  PUBLIC skewmon_linux skewmon_timequery skewmon_child_process
   PRIVATE PkgConfig::SMBCLIENT PkgConfig::LDAP PkgConfig::NETAPI ${SMBCONF_LIBRARY} ${LBER_LIBRARY})
 
 # The browse helper: libsmbclient in a process of its own (smbc_browse.h).

@@ -4,11 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,9 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/child_process.h"
 #include "platform/linux/tod_protocol.h"
-
-extern char** environ;
 
 namespace skewmon::platform {
 namespace {
@@ -38,57 +33,6 @@ constexpr int kMaxIgnoredLines = 16;
 // How long a scan's first helper may take to say it is ready.
 constexpr std::chrono::milliseconds kReadyLimit{5000};
 
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
-// RAII for posix_spawn's two attribute records.
-struct SpawnSetup {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    SpawnSetup() {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attributes);
-    }
-    ~SpawnSetup() {
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-};
-
-// A descriptor that becomes readable when the process ends; none where the
-// kernel has no pidfd_open, and then the channel's end of file tells.
-UniqueFd OpenPidFd(pid_t pid) {
-#ifdef SYS_pidfd_open
-    return UniqueFd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
-#else
-    (void)pid;
-    return UniqueFd();
-#endif
-}
-
 }  // namespace
 
 // One skewmon-tod serving requests. Destroying it kills and reaps it.
@@ -101,50 +45,25 @@ public:
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return nullptr;
         UniqueFd ours(ends[0]);
         UniqueFd theirs(ends[1]);
-        // dup2 onto the same number would keep close-on-exec set.
-        if (theirs.get() <= kHelperChannel) {
-            theirs = UniqueFd(fcntl(theirs.get(), F_DUPFD_CLOEXEC, kHelperChannel + 1));
-            if (theirs.get() < 0) return nullptr;
-        }
         const int flags = fcntl(ours.get(), F_GETFL);
         if (flags < 0 || fcntl(ours.get(), F_SETFL, flags | O_NONBLOCK) != 0) return nullptr;
 
-        SpawnSetup setup;
-        posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        // libnetapi's complaints would only clutter the program's own output.
-        posix_spawn_file_actions_addopen(&setup.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&setup.actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_adddup2(&setup.actions, theirs.get(), kHelperChannel);
-        posix_spawn_file_actions_addclosefrom_np(&setup.actions, kHelperChannel + 1);
-
-        // A session of its own: no controlling terminal to prompt on. Signals
-        // as a fresh program has them, whatever this process blocks or ignores.
-        sigset_t none;
-        sigemptyset(&none);
-        sigset_t defaults;
-        sigemptyset(&defaults);
-        for (int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&defaults, signal);
-        posix_spawnattr_setsigmask(&setup.attributes, &none);
-        posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
-        posix_spawnattr_setflags(&setup.attributes,
-                                 POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-        std::string program = path;
-        std::string serve = "--serve";
-        char* argv[] = {program.data(), serve.data(), nullptr};
-        pid_t pid = -1;
-        if (posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attributes, argv, environ) != 0)
-            return nullptr;
+        // libnetapi's complaints would only clutter the program's own
+        // output: standard output and error lead nowhere.
+        const std::string argv[] = {path, "--serve"};
+        const FdMapping channel[] = {{theirs.get(), kHelperChannel}};
+        Child child = SpawnChild(path, argv, channel);
+        if (!child) return nullptr;
         theirs.reset();  // the helper holds the only other end: its exit is our end of file
+        // Without pidfd_open the channel's end of file tells that it ended.
+        UniqueFd pidfd = OpenPidFd(child.pid());
         try {
-            return std::unique_ptr<Helper>(new Helper(pid, std::move(ours)));
+            return std::unique_ptr<Helper>(new Helper(std::move(ours), std::move(pidfd), std::move(child)));
         } catch (const std::bad_alloc&) {
-            Kill(pid);
-            return nullptr;
+            return nullptr;  // `child` is killed and reaped on the way out
         }
     }
 
-    ~Helper() { Kill(pid_); }
     Helper(const Helper&) = delete;
     Helper& operator=(const Helper&) = delete;
 
@@ -213,15 +132,8 @@ public:
     bool broken() const { return broken_ || gone_; }
 
 private:
-    Helper(pid_t pid, UniqueFd channel) : pid_(pid), channel_(std::move(channel)), pidfd_(OpenPidFd(pid)) {}
-
-    static void Kill(pid_t pid) {
-        // A zombie takes the signal harmlessly, and its pid cannot be reused
-        // before it is reaped here.
-        kill(pid, SIGKILL);
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
+    Helper(UniqueFd channel, UniqueFd pidfd, Child child)
+        : channel_(std::move(channel)), pidfd_(std::move(pidfd)), child_(std::move(child)) {}
 
     void readAvailable() {
         char chunk[512];
@@ -254,7 +166,6 @@ private:
         return true;
     }
 
-    pid_t pid_;
     UniqueFd channel_;
     UniqueFd pidfd_;
     std::string buffer_;
@@ -262,6 +173,7 @@ private:
     bool greeted_ = false;
     bool broken_ = false;  // said something it should not have, or could not be sent to
     bool gone_ = false;    // ended, or is to be treated as ended
+    Child child_;          // last, so that it is killed and reaped before its descriptors close
 };
 
 // The helpers that wait for a query. Helpers are killed outside the lock.

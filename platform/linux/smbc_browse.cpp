@@ -3,9 +3,6 @@
 #include <fcntl.h>
 #include <libsmbclient.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,11 +12,11 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/child_process.h"
+
 #ifndef SKEWMON_HELPER_DIR_FROM_BIN
 #define SKEWMON_HELPER_DIR_FROM_BIN "../libexec/skewmon"
 #endif
-
-extern char** environ;
 
 namespace skewmon::platform {
 namespace {
@@ -48,37 +45,14 @@ int HexValue(char c) {
     return -1;
 }
 
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&&) = delete;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
-// The running helper: its pid and the read end of its output. Killed and
+// The running helper: its process and the read end of its output. Killed and
 // reaped when destroyed, whatever it is doing.
 class Helper {
 public:
-    Helper(pid_t pid, UniqueFd output, std::chrono::milliseconds silenceLimit)
-        : pid_(pid), output_(std::move(output)), silenceLimit_(silenceLimit) {}
+    Helper(Child child, UniqueFd output, std::chrono::milliseconds silenceLimit)
+        : output_(std::move(output)), silenceLimit_(silenceLimit), child_(std::move(child)) {}
     Helper(const Helper&) = delete;
     Helper& operator=(const Helper&) = delete;
-    ~Helper() {
-        kill(pid_, SIGKILL);  // a zombie takes it harmlessly; its pid is ours until reaped
-        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
 
     // The next line without its end; none at the end of the output, on a
     // line too long to be the helper's, or after its limit of silence.
@@ -110,26 +84,10 @@ public:
     }
 
 private:
-    pid_t pid_;
     UniqueFd output_;
     std::chrono::milliseconds silenceLimit_;
     std::string buffer_;
-};
-
-// RAII for posix_spawn's two attribute records.
-struct SpawnSetup {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    SpawnSetup() {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attributes);
-    }
-    ~SpawnSetup() {
-        posix_spawnattr_destroy(&attributes);
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
+    Child child_;  // last, so that it is killed and reaped before its output closes
 };
 
 std::unique_ptr<Helper> StartHelper(const std::string& program, const std::string& container,
@@ -139,36 +97,17 @@ std::unique_ptr<Helper> StartHelper(const std::string& program, const std::strin
     UniqueFd readEnd(ends[0]);
     UniqueFd writeEnd(ends[1]);
 
-    SpawnSetup setup;
-    // Nothing to read a password from, nowhere to clutter the program's output.
-    posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&setup.actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
-    // A session of its own (no terminal to prompt on), and signals as a fresh
-    // program has them whatever this process blocks.
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&defaults, signal);
-    posix_spawnattr_setsigmask(&setup.attributes, &none);
-    posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
-    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    std::string path = program;
-    std::string argument = container;
-    char* argv[] = {path.data(), argument.data(), nullptr};
-    pid_t pid = -1;
-    if (posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv, environ) != 0) return nullptr;
+    // The listing comes on standard output; nothing to read a password from,
+    // nowhere to clutter the program's output.
+    const std::string argv[] = {program, container};
+    const FdMapping output[] = {{writeEnd.get(), STDOUT_FILENO}};
+    Child child = SpawnChild(program, argv, output);
+    if (!child) return nullptr;
     writeEnd.reset();  // the helper holds the only write end: its exit is our end of file
     try {
-        return std::make_unique<Helper>(pid, std::move(readEnd), silenceLimit);
+        return std::make_unique<Helper>(std::move(child), std::move(readEnd), silenceLimit);
     } catch (const std::bad_alloc&) {
-        kill(pid, SIGKILL);
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-        return nullptr;
+        return nullptr;  // `child` is killed and reaped on the way out
     }
 }
 

@@ -1,7 +1,6 @@
 // The helper's side of the browse list: libsmbclient itself, in a process
 // that does nothing else.
 #include <libsmbclient.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -9,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/linux/helper_start.h"
 #include "platform/linux/smbc_browse.h"
 
 namespace skewmon::platform {
@@ -41,16 +41,6 @@ private:
     SMBCCTX* context_;
     SMBCFILE* directory_;
 };
-
-bool WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = write(fd, text.data(), text.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
 
 }  // namespace
 

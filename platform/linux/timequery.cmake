@@ -15,7 +15,8 @@ add_library(skewmon_timequery STATIC
   ${CMAKE_CURRENT_LIST_DIR}/tod_protocol.cpp
   ${CMAKE_CURRENT_LIST_DIR}/smb2_negotiate.cpp
   ${CMAKE_CURRENT_LIST_DIR}/smb2_negotiate_clock.cpp)
-target_link_libraries(skewmon_timequery PUBLIC skewmon_linux PRIVATE PkgConfig::NETAPI PkgConfig::KRB5 ${SAMBA_UTIL_LIBRARY})
+target_link_libraries(skewmon_timequery PUBLIC skewmon_linux skewmon_child_process
+  PRIVATE PkgConfig::NETAPI PkgConfig::KRB5 ${SAMBA_UTIL_LIBRARY})
 
 # The helper: serves the program's queries (or measures one machine given on
 # its command line). It lands beside the program in a build tree.

@@ -8,8 +8,6 @@
 // The request and answer lines are described in platform/linux/tod_protocol.h.
 // The requests never come on standard input: Samba reads a password from
 // there when it thinks it needs one.
-#include <fcntl.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/linux/helper_start.h"
 #include "platform/linux/netapi_clock.h"
 #include "platform/linux/tod_protocol.h"
 #include "timing/remote_time.h"
@@ -27,16 +26,6 @@ namespace {
 using namespace skewmon;
 
 constexpr int kChannel = 3;
-
-bool WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = write(fd, text.data(), text.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        text.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
 
 // Reads one line of at most `limit` characters into `line` (without its
 // newline); false at the end of input, on an error or on a longer line.
@@ -71,7 +60,7 @@ int Serve() {
     // Set up before the first clock reading, so that loading the client
     // settings does not count as round trip.
     const platform::NetapiStart started = platform::StartNetapi();
-    if (!WriteAll(kChannel, platform::HelloLine(started.problem))) return 1;
+    if (!platform::WriteAll(kChannel, platform::HelloLine(started.problem))) return 1;
 
     platform::NetapiClock clock;
     LineReader input(kChannel);
@@ -80,7 +69,7 @@ int Serve() {
         const std::optional<platform::TodRequest> request = platform::ParseRequestLine(line);
         if (!request) return 2;  // whatever sent this is not the program
         const Measurement measured = MeasureRemoteTime(clock, request->serverName);
-        if (!WriteAll(kChannel, platform::AnswerLine(request->sequence, measured))) return 1;
+        if (!platform::WriteAll(kChannel, platform::AnswerLine(request->sequence, measured))) return 1;
         // A fresh client state for the next machine, so that nothing of this
         // one (its connection, a failure) reaches it; set up while the
         // program takes the answer, and before the next clock reading.
@@ -101,19 +90,12 @@ int MeasureOnce(const char* serverName) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Gone with the thread that started it, even when that one was killed.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (argc != 2) {
         std::fputs("usage: skewmon-tod --serve | SERVERNAME\n", stderr);
         return 2;
     }
-    // libnetapi asks for a password on the terminal when a Kerberos ticket
-    // turns out unusable. Without a controlling terminal and with nothing on
-    // standard input, that question finds no one and fails at once.
-    setsid();
-    if (const int null = open("/dev/null", O_RDONLY | O_CLOEXEC); null >= 0) {
-        dup2(null, STDIN_FILENO);
-        if (null != STDIN_FILENO) close(null);
-    }
+    // Gone with the program that started it; no terminal for libnetapi to
+    // ask a password on.
+    if (!platform::StartHelperProcess()) return 1;
     return std::string_view(argv[1]) == "--serve" ? Serve() : MeasureOnce(argv[1]);
 }

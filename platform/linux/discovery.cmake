@@ -26,8 +26,6 @@ target_link_libraries(skewmon_discovery
 # The browse helper: libsmbclient in a process of its own (smbc_browse.h).
 # It lands beside the program in a build tree and in libexec/skewmon/ when
 # installed, where SmbcNetworkBrowser looks for it.
-set_property(SOURCE ${CMAKE_CURRENT_LIST_DIR}/smbc_browse.cpp APPEND PROPERTY
-             COMPILE_DEFINITIONS "SKEWMON_HELPER_DIR_FROM_BIN=\"${SKEWMON_HELPER_DIR_FROM_BIN}\"")
 add_executable(skewmon-browse
   ${CMAKE_CURRENT_LIST_DIR}/browse_helper_main.cpp
   ${CMAKE_CURRENT_LIST_DIR}/smbc_list.cpp)

@@ -7,16 +7,12 @@
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <new>
 #include <utility>
 #include <vector>
 
 #include "platform/linux/child_process.h"
-
-#ifndef SKEWMON_HELPER_DIR_FROM_BIN
-#define SKEWMON_HELPER_DIR_FROM_BIN "../libexec/skewmon"
-#endif
+#include "platform/linux/install_layout.h"
 
 namespace skewmon::platform {
 namespace {
@@ -157,15 +153,6 @@ private:
     std::uint32_t status_ = kStatusNoMoreItems;
 };
 
-std::string DirectoryOfExecutable() {
-    std::vector<char> path(PATH_MAX + 1);
-    const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
-    if (length <= 0) return ".";
-    const std::string exe(path.data(), static_cast<std::size_t>(length));
-    const auto slash = exe.rfind('/');
-    return slash == std::string::npos ? "." : exe.substr(0, slash);
-}
-
 }  // namespace
 
 std::uint32_t DisplayTypeOfSmbcType(unsigned int smbcType) {
@@ -245,12 +232,7 @@ SmbcNetworkBrowser::SmbcNetworkBrowser(std::string helperPath, std::chrono::mill
 std::string SmbcNetworkBrowser::DefaultHelperPath() {
     // Beside the program in a build tree, in the helpers' folder when
     // installed; never looked for on PATH.
-    const std::string directory = DirectoryOfExecutable();
-    const std::string beside = directory + "/" + kHelperName;
-    if (access(beside.c_str(), X_OK) == 0) return beside;
-    const std::string installed = directory + "/" + SKEWMON_HELPER_DIR_FROM_BIN + "/" + kHelperName;
-    if (access(installed.c_str(), X_OK) == 0) return installed;
-    return beside;
+    return platform::DefaultHelperPath(kHelperName);
 }
 
 std::unique_ptr<NetworkEnumeration> SmbcNetworkBrowser::open(const NetResourceRequest& request) {

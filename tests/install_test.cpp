@@ -332,7 +332,12 @@ TEST_F(Scratch, ANamedListFileThatIsNoRegularFileEndsTheReportAtOnce) {
 TEST_F(Scratch, AListFileTheUserCannotReadIsAnErrorNotABrowseScan) {
     std::ofstream(dir / "hosts.txt") << "plaincopy\n";
     fs::permissions(dir / "hosts.txt", fs::perms::none);
-    std::vector<std::string> argv = {SKEWMON_PROGRAM, "--report", "--list", (dir / "hosts.txt").string()};
+    // A copy with its helper where any user may run them: the build tree may
+    // lie in a folder only its owner can enter.
+    Place(SKEWMON_PROGRAM, dir / "bin" / "skewmon");
+    Place(SKEWMON_TOD, dir / "bin" / "skewmon-tod");
+    std::vector<std::string> argv = {(dir / "bin" / "skewmon").string(), "--report", "--list",
+                                     (dir / "hosts.txt").string()};
     if (geteuid() == 0) {
         // Root reads anything: run it as nobody.
         if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is needed to drop root";

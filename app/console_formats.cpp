@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/app_state.h"
+#include "state/app_state.h"
 #include "scan/scan_driver.h"
 #include "timing/variance_text.h"
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <utility>
 
+#include "platform/files.h"
 #include "platform/text.h"
 #include "ui/main_dialog.h"
 

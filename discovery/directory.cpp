@@ -3,6 +3,7 @@
 #include <array>
 
 #include "discovery/discovery.h"
+#include "text/text_util.h"
 
 namespace skewmon {
 namespace {
@@ -25,7 +26,7 @@ std::string FirstValue(platform::LdapConnection& connection, platform::LdapEntry
                        std::string_view attribute, std::size_t capacity) {
     const std::optional<std::vector<std::string>> values = connection.getValues(entry, attribute);
     if (!values || values->empty()) return {};
-    return CutToCapacity(values->front(), capacity);
+    return CutCStringToCapacity(values->front(), capacity);
 }
 
 }  // namespace
@@ -99,7 +100,7 @@ std::uint32_t PartitionEnumerator::Open() {
     connection_ = std::move(open.connection);
 
     const std::string base =
-        CutToCapacity(std::string(kPartitionsPrefix) + configuration, kSearchBaseCapacity);
+        CutCStringToCapacity(std::string(kPartitionsPrefix) + configuration, kSearchBaseCapacity);
     const std::vector<std::string> attributes{"cn", "distinguishedName", "dnsRoot", "nCName", "nETBIOSName"};
     const std::uint32_t status = connection_->search(base, platform::LdapScope::kOneLevel,
                                                      std::string(kDomainPartitionFilter), attributes,

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "app/program.h"
+#include "state/program.h"
 #include "platform/headless/headless_dialog.h"
 #include "tests/discovery_fakes.h"
 #include "tests/fakes.h"

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/program.h"
+#include "state/program.h"
 #include "app/startup.h"
 #include "platform/browse.h"
 #include "platform/linux/linux_system.h"

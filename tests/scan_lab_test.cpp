@@ -10,7 +10,7 @@
 #include <sstream>
 #include <thread>
 
-#include "app/program.h"
+#include "state/program.h"
 #include "platform/headless/headless_dialog.h"
 #include "platform/linux/linux_system.h"
 #include "platform/linux/process_query_runner.h"

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "discovery/discovery.h"
 #include "scan/scan_dialog.h"
 #include "scan/scan_driver.h"
 #include "ui/report.h"

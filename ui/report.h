@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/program.h"
+#include "state/program.h"
 #include "platform/controls.h"
 
 namespace skewmon {

@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "app/program.h"
+#include "state/program.h"
 #include "app/startup.h"
 #include "platform/browse.h"
 #include "platform/linux/linux_system.h"

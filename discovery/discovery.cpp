@@ -88,15 +88,15 @@ void FillDomainList(DiscoveryContext& context, platform::DialogControls& dialog,
 
     if (state.joinedToDomain == 1) {
         PartitionEnumerator partitions(context.services.directory());
-        if (partitions.Open() == 0) {
+        if (partitions.open() == 0) {
             do {
                 const int index = dialog.comboAdd(ctl::kDomainSelector, partitions.commonName());
                 if (index >= 0 && (index == 0 || SameNameIgnoringCase(partitions.commonName(), preferredDomain)))
                     dialog.comboSelect(ctl::kDomainSelector, index);
-                partitions.ClearFields();
-            } while (partitions.Next());
+                partitions.clearFields();
+            } while (partitions.next());
         }
-        partitions.Close();
+        partitions.close();
     }
 
     if (dialog.comboCount(ctl::kDomainSelector) == 0) {

@@ -66,18 +66,18 @@ public:
     static constexpr std::size_t kSearchBaseCapacity = 512;
 
     explicit PartitionEnumerator(platform::LdapClient& client) : client_(client) {}
-    ~PartitionEnumerator() { Close(); }
+    ~PartitionEnumerator() { close(); }
     PartitionEnumerator(const PartitionEnumerator&) = delete;
     PartitionEnumerator& operator=(const PartitionEnumerator&) = delete;
 
     // 0: standing on the first partition, its fields read. Otherwise the
     // enumerator is closed and the code says why.
-    std::uint32_t Open();
+    std::uint32_t open();
     // Moves to the next partition and reads it; false at the end.
-    bool Next();
-    void ReadEntry();
-    void Close();
-    void ClearFields();
+    bool next();
+    void readEntry();
+    void close();
+    void clearFields();
 
     const std::string& namingContext() const { return namingContext_; }
     const std::string& commonName() const { return commonName_; }

@@ -7,11 +7,11 @@
 namespace skewmon {
 
 struct DiscoveryState {
-    std::string defaultDomainName;  // DefaultDomainName
+    std::string defaultDomainName;
     std::int32_t joinedToDomain = 0;
-    std::string selectedDomain;  // SelectedDomain
-    // FocusServer: two backslashes and the server found by the last focus
-    // step; empty when none was found.
+    std::string selectedDomain;
+    // Two backslashes and the server found by the last focus step; empty
+    // when none was found.
     std::string focusServer;
 };
 

@@ -23,7 +23,7 @@ struct Program {
     CommandLineOptions options;
     AppState app;
     ScanState scan;
-    std::string localComputerName;  // LocalComputerName
+    std::string localComputerName;
     DiscoveryState discovery;
 };
 

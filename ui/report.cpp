@@ -116,7 +116,7 @@ void SaveResults(Program& program, platform::DialogControls& dialog) {
     if (!file) return;
 
     if (!WriteReportFile(*file, BuildReport(program, dialog))) return;
-    Notepad().OpenInEditor(system, file->path());
+    Notepad().openInEditor(system, file->path());
 }
 
 }  // namespace skewmon

@@ -79,7 +79,6 @@ void QtDialog::buildControls() {
     for (const ControlTemplate& control : MainDialogTemplate()) {
         QWidget* widget = makeControl(control);
         widget->setEnabled(control.initiallyEnabled);
-        widgets_.push_back(widget);
         if (control.id != -1) {
             byId_[control.id] = widget;
             texts_[control.id] = control.text;

@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "state/program.h"
 #include "platform/files.h"
 #include "platform/system.h"
+#include "state/program.h"
 
 namespace skewmon {
 

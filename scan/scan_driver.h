@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "state/app_state.h"
 #include "platform/browse.h"
 #include "platform/controls.h"
 #include "platform/time_query.h"
+#include "state/app_state.h"
 #include "state/scan_state.h"
 
 namespace skewmon {

@@ -23,6 +23,9 @@ bool IsBlank(char c);
 bool IsAsciiAlnum(char c);
 char AsciiLower(char c);
 char AsciiUpper(char c);
+// `text` with its ASCII letters in upper or lower case; other bytes stay.
+std::string AsciiUpperCase(std::string_view text);
+std::string AsciiLowerCase(std::string_view text);
 // Equal but for the letter case of ASCII letters.
 bool SameNameIgnoringCase(std::string_view a, std::string_view b);
 

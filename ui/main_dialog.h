@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "state/program.h"
 #include "platform/window.h"
+#include "state/program.h"
 #include "state/scan_state.h"
 
 namespace skewmon {

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "state/program.h"
 #include "platform/controls.h"
+#include "state/program.h"
 
 namespace skewmon {
 

@@ -1,18 +1,12 @@
 #include "app/command_line.h"
 
-#include <algorithm>
-#include <cctype>
 #include <charconv>
+#include <optional>
+
+#include "text/text_util.h"
 
 namespace skewmon {
 namespace {
-
-std::string AsciiUpper(std::string_view text) {
-    std::string upper(text);
-    std::transform(upper.begin(), upper.end(), upper.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return upper;
-}
 
 // "--name=value" or "--name" followed by the value as the next argument.
 struct OptionWithValue {
@@ -30,7 +24,7 @@ std::optional<int> ParseParallel(std::string_view text) {
 }
 
 std::optional<ReportFormat> ParseFormat(std::string_view text) {
-    const std::string upper = AsciiUpper(text);
+    const std::string upper = AsciiUpperCase(text);
     if (upper == "TEXT") return ReportFormat::kText;
     if (upper == "JSON") return ReportFormat::kJson;
     if (upper == "CHECK") return ReportFormat::kCheck;
@@ -58,7 +52,7 @@ CommandLineOptions ParseCommandLine(const std::vector<std::string>& args) {
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        const std::string upper = AsciiUpper(arg);
+        const std::string upper = AsciiUpperCase(arg);
         const std::size_t equals = upper.find('=');
         const std::string name = upper.rfind("--", 0) == 0 ? upper.substr(0, equals) : upper;
 

@@ -2,8 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/app_state.h"
 #include "scan/scan_driver.h"
+#include "state/app_state.h"
 #include "timing/variance_text.h"
 
 namespace skewmon {

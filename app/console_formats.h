@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "scan/scan_state.h"
+#include "state/scan_state.h"
 
 namespace skewmon {
 

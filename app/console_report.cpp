@@ -5,8 +5,8 @@
 
 #include "app/console_formats.h"
 #include "app/startup.h"
+#include "platform/files.h"
 #include "platform/headless/headless_dialog.h"
-#include "platform/text.h"
 #include "scan/scan_driver.h"
 #include "ui/main_dialog.h"
 #include "ui/report.h"

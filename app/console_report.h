@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "app/command_line.h"
-#include "app/program.h"
+#include "state/program.h"
 
 namespace skewmon {
 

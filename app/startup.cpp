@@ -4,7 +4,9 @@
 #include <optional>
 #include <utility>
 
+#include "platform/files.h"
 #include "platform/text.h"
+#include "text/text_util.h"
 #include "ui/main_dialog.h"
 
 namespace skewmon {
@@ -60,7 +62,7 @@ bool DetectInlineMode(std::string& commandLine) {
 }
 
 bool ReadNetworkProviderName(platform::Registry& registry, std::string& providerName) {
-    providerName = std::string(kDefaultNetworkProvider).substr(0, kNetworkProviderCapacity - 1);
+    providerName = CutToCapacity(kDefaultNetworkProvider, kNetworkProviderCapacity);
     unsigned char data[kNetworkProviderCapacity] = {};
     std::uint32_t size = kProviderValueBytes;
     const long status =

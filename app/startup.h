@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "app/program.h"
+#include "platform/files.h"
 #include "platform/system.h"
-#include "platform/text.h"
+#include "state/program.h"
 
 namespace skewmon {
 

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "discovery/discovery.h"
+#include "text/text_util.h"
 
 namespace skewmon {
 namespace {
@@ -25,7 +26,7 @@ std::string FirstValue(platform::LdapConnection& connection, platform::LdapEntry
                        std::string_view attribute, std::size_t capacity) {
     const std::optional<std::vector<std::string>> values = connection.getValues(entry, attribute);
     if (!values || values->empty()) return {};
-    return CutToCapacity(values->front(), capacity);
+    return CutCStringToCapacity(values->front(), capacity);
 }
 
 }  // namespace
@@ -85,21 +86,21 @@ DirectoryConnection ReadRootDse(platform::LdapClient& client, std::string* rootD
 }
 
 std::uint32_t PartitionEnumerator::fail(std::uint32_t error) {
-    Close();
+    close();
     return error;
 }
 
-std::uint32_t PartitionEnumerator::Open() {
-    Close();
-    ClearFields();
+std::uint32_t PartitionEnumerator::open() {
+    close();
+    clearFields();
 
-    std::string rootDomain, defaultContext, configuration, dnsHost;
-    DirectoryConnection open = ReadRootDse(client_, &rootDomain, &defaultContext, &configuration, &dnsHost);
+    std::string configuration;
+    DirectoryConnection open = ReadRootDse(client_, nullptr, nullptr, &configuration, nullptr);
     if (!open.connection) return fail(open.error != 0 ? open.error : platform::kLdapProtocolError);
     connection_ = std::move(open.connection);
 
     const std::string base =
-        CutToCapacity(std::string(kPartitionsPrefix) + configuration, kSearchBaseCapacity);
+        CutCStringToCapacity(std::string(kPartitionsPrefix) + configuration, kSearchBaseCapacity);
     const std::vector<std::string> attributes{"cn", "distinguishedName", "dnsRoot", "nCName", "nETBIOSName"};
     const std::uint32_t status = connection_->search(base, platform::LdapScope::kOneLevel,
                                                      std::string(kDomainPartitionFilter), attributes,
@@ -115,11 +116,11 @@ std::uint32_t PartitionEnumerator::Open() {
         const std::uint32_t error = client_.lastError();
         return fail(error != 0 ? error : platform::kLdapNoResultsReturned);
     }
-    ReadEntry();
+    readEntry();
     return 0;
 }
 
-void PartitionEnumerator::ReadEntry() {
+void PartitionEnumerator::readEntry() {
     struct Field {
         std::string& text;
         std::string_view attribute;
@@ -139,21 +140,21 @@ void PartitionEnumerator::ReadEntry() {
     }
 }
 
-bool PartitionEnumerator::Next() {
+bool PartitionEnumerator::next() {
     if (!connection_ || !currentEntry_ || !searchResult_) return false;
     currentEntry_ = connection_->nextEntry(currentEntry_);
     if (!currentEntry_) return false;
-    ReadEntry();
+    readEntry();
     return true;
 }
 
-void PartitionEnumerator::Close() {
+void PartitionEnumerator::close() {
     currentEntry_ = nullptr;
     searchResult_.reset();
     connection_.reset();
 }
 
-void PartitionEnumerator::ClearFields() {
+void PartitionEnumerator::clearFields() {
     for (std::string* field : {&namingContext_, &commonName_, &distinguishedName_, &netbiosName_, &dnsRoot_})
         field->clear();
 }

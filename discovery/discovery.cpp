@@ -1,6 +1,6 @@
 #include "discovery/discovery.h"
 
-#include "scan/scan_driver.h"
+#include "text/text_util.h"
 
 namespace skewmon {
 namespace {
@@ -19,7 +19,7 @@ constexpr char kBrowserService[] = "Browser";
 constexpr char kErrorTitle[] = "Skewmon Error";
 
 void SetFocusServer(DiscoveryState& state, std::string_view name) {
-    state.focusServer = CutToCapacity(name, kFocusServerCapacity);
+    state.focusServer = CutCStringToCapacity(name, kFocusServerCapacity);
 }
 
 // Asks the three sources in their order; FocusServer holds the answer.
@@ -32,7 +32,7 @@ void FindFocusServer(DiscoveryContext& context, std::string_view domain) {
     // service does.
     std::string controller;
     if (lookups.getDcName(domain, controller) == 0 && !controller.empty())
-        SetFocusServer(state, CutToCapacity(controller, kServerNameCapacity));
+        SetFocusServer(state, CutCStringToCapacity(controller, kServerNameCapacity));
     if (!state.focusServer.empty()) return;
 
     // Browse servers of the local machine's own domain: the first with a
@@ -40,7 +40,7 @@ void FindFocusServer(DiscoveryContext& context, std::string_view domain) {
     std::vector<platform::ServerInfo100> servers;
     if (lookups.serverEnum(kServerInfoLevel, kBrowseServerTypes, std::nullopt, servers) == 0) {
         for (const platform::ServerInfo100& server : servers) {
-            const std::string name = CutToCapacity("\\\\" + server.name, kServerNameCapacity);
+            const std::string name = CutCStringToCapacity("\\\\" + server.name, kServerNameCapacity);
             SetFocusServer(state, name);
             if (GetServiceState(services, name, kBrowserService) == kServiceRunning) break;
         }
@@ -49,19 +49,13 @@ void FindFocusServer(DiscoveryContext& context, std::string_view domain) {
 
     // Any controller, but only one whose Browser service runs.
     if (const std::optional<std::string> any = lookups.getAnyDcName(domain)) {
-        const std::string name = CutToCapacity(*any, kServerNameCapacity);
+        const std::string name = CutCStringToCapacity(*any, kServerNameCapacity);
         SetFocusServer(state, name);
         if (GetServiceState(services, name, kBrowserService) != kServiceRunning) state.focusServer.clear();
     }
 }
 
 }  // namespace
-
-std::string CutToCapacity(std::string_view text, std::size_t capacity) {
-    if (capacity == 0) return {};
-    text = text.substr(0, text.find('\0'));
-    return std::string(text.substr(0, capacity - 1));
-}
 
 std::uint32_t GetServiceState(platform::ServiceControl& control, std::string_view machine,
                               std::string_view service) {
@@ -86,23 +80,23 @@ void FillDomainList(DiscoveryContext& context, platform::DialogControls& dialog,
     if (const std::optional<platform::PrimaryDomainInfo> primary =
             context.services.securityAuthority().queryPrimaryDomain()) {
         state.joinedToDomain = primary->hasDomainSid ? 1 : 0;
-        primaryName = CutToCapacity(primary->name, kDomainNameCapacity);
+        primaryName = CutCStringToCapacity(primary->name, kDomainNameCapacity);
     }
     state.defaultDomainName = primaryName.empty()
-                                  ? CutToCapacity(context.localComputerName, kDomainNameCapacity)
+                                  ? CutCStringToCapacity(context.localComputerName, kDomainNameCapacity)
                                   : primaryName;
 
     if (state.joinedToDomain == 1) {
         PartitionEnumerator partitions(context.services.directory());
-        if (partitions.Open() == 0) {
+        if (partitions.open() == 0) {
             do {
                 const int index = dialog.comboAdd(ctl::kDomainSelector, partitions.commonName());
                 if (index >= 0 && (index == 0 || SameNameIgnoringCase(partitions.commonName(), preferredDomain)))
                     dialog.comboSelect(ctl::kDomainSelector, index);
-                partitions.ClearFields();
-            } while (partitions.Next());
+                partitions.clearFields();
+            } while (partitions.next());
         }
-        partitions.Close();
+        partitions.close();
     }
 
     if (dialog.comboCount(ctl::kDomainSelector) == 0) {

@@ -9,7 +9,8 @@
 
 #include "platform/controls.h"
 #include "platform/domain.h"
-#include "scan/scan_state.h"
+#include "state/discovery_state.h"
+#include "state/scan_state.h"
 
 namespace skewmon {
 
@@ -19,15 +20,6 @@ inline constexpr std::size_t kFocusServerCapacity = 120;
 // Service states as the service managers number them.
 inline constexpr std::uint32_t kServiceRunning = 4;
 inline constexpr std::uint32_t kServiceStateUnknown = 255;
-
-struct DiscoveryState {
-    std::string defaultDomainName;  // DefaultDomainName
-    std::int32_t joinedToDomain = 0;
-    std::string selectedDomain;  // SelectedDomain
-    // FocusServer: two backslashes and the server found by the last focus
-    // step; empty when none was found.
-    std::string focusServer;
-};
 
 struct DiscoveryContext {
     platform::DiscoveryServices& services;
@@ -45,10 +37,6 @@ void FocusDomain(DiscoveryContext& context, platform::DialogControls& dialog);
 // kServiceStateUnknown.
 std::uint32_t GetServiceState(platform::ServiceControl& control, std::string_view machine,
                               std::string_view service);
-
-// `text` as a fixed buffer of `capacity` bytes holds it: up to its first NUL,
-// at most capacity - 1 bytes.
-std::string CutToCapacity(std::string_view text, std::size_t capacity);
 
 // ---------------------------------------------------------------------------
 // The directory
@@ -78,18 +66,18 @@ public:
     static constexpr std::size_t kSearchBaseCapacity = 512;
 
     explicit PartitionEnumerator(platform::LdapClient& client) : client_(client) {}
-    ~PartitionEnumerator() { Close(); }
+    ~PartitionEnumerator() { close(); }
     PartitionEnumerator(const PartitionEnumerator&) = delete;
     PartitionEnumerator& operator=(const PartitionEnumerator&) = delete;
 
     // 0: standing on the first partition, its fields read. Otherwise the
     // enumerator is closed and the code says why.
-    std::uint32_t Open();
+    std::uint32_t open();
     // Moves to the next partition and reads it; false at the end.
-    bool Next();
-    void ReadEntry();
-    void Close();
-    void ClearFields();
+    bool next();
+    void readEntry();
+    void close();
+    void clearFields();
 
     const std::string& namingContext() const { return namingContext_; }
     const std::string& commonName() const { return commonName_; }

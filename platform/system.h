@@ -75,8 +75,4 @@ public:
     virtual void openUrl(const std::string& url) = 0;
 };
 
-// Deletes a file; failures are ignored. A free function because the report
-// files are deleted at process exit, when no System object may be left.
-void DeleteFileQuietly(const std::string& path);
-
 }  // namespace skewmon::platform

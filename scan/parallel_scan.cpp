@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "scan/scan_driver.h"
+#include "text/text_util.h"
 #include "timing/remote_time.h"
 
 namespace skewmon {

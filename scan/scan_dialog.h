@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "platform/controls.h"
-#include "scan/scan_state.h"
+#include "state/scan_state.h"
 
 namespace skewmon {
 

@@ -5,6 +5,7 @@
 #include "platform/text.h"
 #include "scan/assessment.h"
 #include "scan/parallel_scan.h"
+#include "text/text_util.h"
 #include "timing/remote_time.h"
 #include "timing/variance_text.h"
 
@@ -13,16 +14,6 @@ namespace {
 
 constexpr std::uint32_t kBrowseBufferOffered = 65534;
 constexpr std::uint32_t kBrowseAllEntries = 0xFFFFFFFF;
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-bool IsAsciiAlnum(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-}
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string Cut(std::string_view text, std::size_t capacity) {
-    return std::string(text.substr(0, capacity - 1));
-}
 
 // Passes queries through and remembers how the last answer read was
 // measured: CheckMachine hands back the offset alone.
@@ -63,13 +54,6 @@ private:
 
 }  // namespace
 
-bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    return true;
-}
-
 std::string NormaliseListLine(std::string_view piece) {
     std::size_t start = 0;
     while (start < piece.size() && IsBlank(piece[start])) ++start;
@@ -81,7 +65,7 @@ std::string NormaliseListLine(std::string_view piece) {
     while (slashes < name.size() && name[slashes] == '\\') ++slashes;
     name.erase(0, slashes);
     if (name.empty() || !IsAsciiAlnum(name.front())) return {};
-    return Cut(name, kMachineNameCapacity);
+    return CutToCapacity(name, kMachineNameCapacity);
 }
 
 void ReadListMachines(std::FILE* file, const std::atomic<bool>& stop,
@@ -119,7 +103,7 @@ void BrowseMachines(platform::NetworkBrowser& browser, const std::string& domain
             // machine when its own name cannot be read.
             const std::string_view remote = entry.remoteName;
             if (remote.size() <= 2) continue;
-            process(Cut(remote.substr(2), kMachineNameCapacity));
+            process(CutToCapacity(remote.substr(2), kMachineNameCapacity));
         }
     }
 }
@@ -143,7 +127,7 @@ MachineResult MakeMachineResult(const std::string& name, bool local, const Measu
         const Offset r = measured.offset;
         row.append(r < 0 ? "\t-\t" : "\t+\t").append(VarianceText(r < 0 ? -r : r));
     }
-    row = Cut(row, kRowCapacity);
+    row = CutToCapacity(row, kRowCapacity);
     return result;
 }
 
@@ -183,7 +167,7 @@ void ScanThread(ScanJob& job) {
     job.figures.machines.clear();
 
     std::string heading = "Variance from " + job.localComputerName + " yy-ddd-hh:mm:ss.mss (+/- 10 ms)";
-    job.dialog.setText(ctl::kHeading, Cut(heading, kRowCapacity));
+    job.dialog.setText(ctl::kHeading, CutToCapacity(heading, kRowCapacity));
 
     std::string domain;
     const int selected = job.dialog.comboSelected(ctl::kDomainSelector);

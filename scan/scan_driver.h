@@ -8,11 +8,11 @@
 #include <string>
 #include <string_view>
 
-#include "app/app_state.h"
 #include "platform/browse.h"
 #include "platform/controls.h"
 #include "platform/time_query.h"
-#include "scan/scan_state.h"
+#include "state/app_state.h"
+#include "state/scan_state.h"
 
 namespace skewmon {
 
@@ -59,6 +59,5 @@ MachineResult MakeMachineResult(const std::string& name, bool local, const Measu
 void RecordMachine(ScanJob& job, MachineResult result);
 
 // ASCII letter case ignored, as the local machine is recognised.
-bool SameNameIgnoringCase(std::string_view a, std::string_view b);
 
 }  // namespace skewmon

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "app/program.h"
 #include "platform/headless/headless_dialog.h"
+#include "state/program.h"
 #include "tests/discovery_fakes.h"
 #include "tests/fakes.h"
 #include "ui/main_dialog.h"

@@ -80,17 +80,17 @@ TEST(Partitions, SearchTheConfigurationAndWalkInTheDirectorysOrder) {
     directory.partitions[1]["dnsRoot"] = {"emea.corp.example"};
     {
         PartitionEnumerator partitions(directory);
-        ASSERT_EQ(partitions.Open(), 0u);
+        ASSERT_EQ(partitions.open(), 0u);
         EXPECT_EQ(partitions.commonName(), "CORP");
         EXPECT_EQ(partitions.namingContext(), "DC=CORP,DC=example");
         EXPECT_EQ(partitions.dnsRoot(), "");
-        ASSERT_TRUE(partitions.Next());
+        ASSERT_TRUE(partitions.next());
         EXPECT_EQ(partitions.commonName(), "EMEA");
         EXPECT_EQ(partitions.dnsRoot(), "emea.corp.example");
-        ASSERT_TRUE(partitions.Next());
+        ASSERT_TRUE(partitions.next());
         EXPECT_EQ(partitions.netbiosName(), "ASIA");
-        EXPECT_FALSE(partitions.Next());
-        EXPECT_FALSE(partitions.Next());  // nothing left to stand on
+        EXPECT_FALSE(partitions.next());
+        EXPECT_FALSE(partitions.next());  // nothing left to stand on
     }
     const std::string search =
         "search [CN=Partitions,CN=Configuration,DC=corp,DC=example] 1 (&(systemFlags=3)) "
@@ -115,7 +115,7 @@ TEST(Partitions, FieldsAreCutToTheirBuffers) {
     // A configuration context of 200 bytes arrives cut to 127 bytes.
     directory.root = {{"configurationNamingContext", {std::string(200, 'x')}}};
     PartitionEnumerator partitions(directory);
-    ASSERT_EQ(partitions.Open(), 0u);
+    ASSERT_EQ(partitions.open(), 0u);
     EXPECT_EQ(partitions.commonName(), std::string(127, 'c'));
     EXPECT_EQ(partitions.distinguishedName(), std::string(255, 'd'));
     EXPECT_EQ(partitions.dnsRoot(), std::string(255, 'r'));
@@ -131,7 +131,7 @@ TEST(Partitions, FieldsAreCutToTheirBuffers) {
     hundred.root = {{"configurationNamingContext", {std::string(100, 'y')}}};
     hundred.partitions = {Partition("A")};
     PartitionEnumerator short_(hundred);
-    ASSERT_EQ(short_.Open(), 0u);
+    ASSERT_EQ(short_.open(), 0u);
     auto search = std::find_if(hundred.log.begin(), hundred.log.end(),
                                [](const std::string& line) { return line.rfind("search [CN=", 0) == 0; });
     ASSERT_NE(search, hundred.log.end());
@@ -142,21 +142,21 @@ TEST(Partitions, OpenFailuresCloseAndSayWhy) {
     FakeDirectory failing;
     failing.failures["search"] = 32;
     PartitionEnumerator a(failing);
-    EXPECT_EQ(a.Open(), 32u);
+    EXPECT_EQ(a.open(), 32u);
     EXPECT_EQ(failing.log.back(), "unbind");
-    EXPECT_FALSE(a.Next());
+    EXPECT_FALSE(a.next());
 
     FakeDirectory empty;  // no partitions at all
     PartitionEnumerator b(empty);
-    EXPECT_EQ(b.Open(), 94u);
+    EXPECT_EQ(b.open(), 94u);
     EXPECT_EQ(CallLog(empty.log.end() - 2, empty.log.end()), (CallLog{"msgfree", "unbind"}));
 
     FakeDirectory refused;
     refused.failures["bind"] = 49;
     PartitionEnumerator c(refused);
-    EXPECT_EQ(c.Open(), 49u);
-    b.Close();
-    b.Close();  // closing twice is harmless
+    EXPECT_EQ(c.open(), 49u);
+    b.close();
+    b.close();  // closing twice is harmless
 }
 
 class Discovery : public ::testing::Test {

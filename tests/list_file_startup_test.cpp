@@ -15,9 +15,9 @@
 
 #include "app/console_report.h"
 #include "app/startup.h"
+#include "platform/files.h"
 #include "platform/linux/install_layout.h"
 #include "platform/linux/process_query_runner.h"
-#include "platform/text.h"
 #include "tests/dialog_harness.h"
 
 namespace skewmon::testing {

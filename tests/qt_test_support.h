@@ -18,12 +18,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/program.h"
 #include "app/startup.h"
 #include "platform/browse.h"
 #include "platform/linux/linux_system.h"
 #include "platform/linux/qt_dialog.h"
 #include "platform/linux/qt_window_system.h"
+#include "state/program.h"
 #include "ui/main_dialog.h"
 
 namespace skewmon::qttest {

@@ -88,10 +88,10 @@ protected:
         system.name = "WORKSTATION-0042";
         runner.set("ALPHA", {47});
         runner.set("BRAVO", {-2310});
-        Notepad().DeleteAll();
+        Notepad().deleteAll();
     }
     void TearDown() override {
-        Notepad().DeleteAll();
+        Notepad().deleteAll();
         if (hadTmpdir_)
             setenv("TMPDIR", oldTmpdir_.c_str(), 1);
         else
@@ -120,7 +120,7 @@ TEST_F(Report, SavedReportIsExactAndEverySavedFileGoesAtExit) {
     EXPECT_EQ(system.viewedFiles.size(), 2u);
     EXPECT_EQ(Notepad().remembered(), system.viewedFiles);
 
-    Notepad().DeleteAll();  // what process exit does
+    Notepad().deleteAll();  // what process exit does
     EXPECT_TRUE(ReportsIn(temp_).empty());
 }
 
@@ -147,7 +147,7 @@ TEST_F(Report, ViewerThatFailsLeavesTheFileUnremembered) {
     dialog.command(ctl::kSaveResults);
     ASSERT_EQ(ReportsIn(temp_).size(), 1u);
     EXPECT_TRUE(Notepad().remembered().empty());
-    Notepad().DeleteAll();
+    Notepad().deleteAll();
     EXPECT_EQ(ReportsIn(temp_).size(), 1u);  // stays on disk
 }
 
@@ -159,7 +159,7 @@ TEST_F(Report, UnusableTempDirectoryFallsBackToTmp) {
     dialog.command(ctl::kSaveResults);
     ASSERT_EQ(system.viewedFiles.size(), 1u);
     EXPECT_EQ(fs::path(system.viewedFiles[0]).parent_path(), fs::path("/tmp"));
-    Notepad().DeleteAll();
+    Notepad().deleteAll();
     EXPECT_FALSE(fs::exists(system.viewedFiles[0]));
 }
 
@@ -202,10 +202,10 @@ protected:
         setenv("HOME", dir_.c_str(), 1);
         program.localComputerName = "WORKSTATION";
         dialog.listAdd(ctl::kResultsList, "ALPHA\t+\t00 000 00:00:00.047");
-        Notepad().DeleteAll();
+        Notepad().deleteAll();
     }
     void TearDown() override {
-        Notepad().DeleteAll();
+        Notepad().deleteAll();
         for (const auto& [name, value] : saved_) {
             if (value)
                 setenv(name.c_str(), value->c_str(), 1);
@@ -260,7 +260,7 @@ TEST_F(HostileFiles, ATakenFallbackNameIsNeitherWrittenNorOpenedNorDeleted) {
     EXPECT_EQ(ReadFile(fallback), "my own notes\n");
     EXPECT_TRUE(system.viewed.empty());
     EXPECT_TRUE(Notepad().remembered().empty());
-    Notepad().DeleteAll();
+    Notepad().deleteAll();
     EXPECT_TRUE(fs::exists(fallback));
 
     // A link of that name is not followed either.
@@ -280,7 +280,7 @@ TEST_F(HostileFiles, AFreeFallbackNameTakesTheReportAndGoesAtExit) {
     ASSERT_EQ(system.viewed, std::vector<std::string>{fallback.string()});
     EXPECT_EQ(ReadFile(fallback).rfind("Skewmon 5.2.b.20110601R\r\n", 0), 0u);
     EXPECT_EQ(fs::status(fallback).permissions() & (fs::perms::group_all | fs::perms::others_all), fs::perms::none);
-    Notepad().DeleteAll();
+    Notepad().deleteAll();
     EXPECT_FALSE(fs::exists(fallback));
 }
 

@@ -10,11 +10,11 @@
 #include <sstream>
 #include <thread>
 
-#include "app/program.h"
 #include "platform/headless/headless_dialog.h"
 #include "platform/linux/linux_system.h"
 #include "platform/linux/process_query_runner.h"
 #include "platform/linux/smb_settings.h"
+#include "state/program.h"
 #include "tests/lab_support.h"
 #include "timing/variance_text.h"
 #include "ui/main_dialog.h"

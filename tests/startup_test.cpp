@@ -6,7 +6,7 @@
 
 #include "app/command_line.h"
 #include "app/console_report.h"
-#include "platform/text.h"
+#include "platform/files.h"
 
 namespace skewmon {
 namespace {

@@ -3,8 +3,10 @@
 #include <mutex>
 #include <system_error>
 
+#include "discovery/discovery.h"
 #include "scan/scan_dialog.h"
 #include "scan/scan_driver.h"
+#include "text/text_util.h"
 #include "ui/report.h"
 
 namespace skewmon {
@@ -57,7 +59,7 @@ const int kResultTabStops[] = {74, 82, 160};
 
 std::string OnlineHelpAddress() {
     std::string address = std::string(kHelpBaseAddress) + "?product=skewmon&subject=home&version=" + kAppVersion;
-    return address.substr(0, kHelpAddressCapacity - 1);
+    return CutToCapacity(address, kHelpAddressCapacity);
 }
 
 MainDialog::MainDialog(Program& program) : program_(program) {}

@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "app/program.h"
 #include "platform/window.h"
-#include "scan/scan_state.h"
+#include "state/program.h"
+#include "state/scan_state.h"
 
 namespace skewmon {
 

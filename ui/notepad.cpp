@@ -21,9 +21,9 @@ CNotepad g_notepad;
 
 CNotepad& Notepad() { return g_notepad; }
 
-CNotepad::~CNotepad() { DeleteAll(); }
+CNotepad::~CNotepad() { deleteAll(); }
 
-std::uint32_t CNotepad::OpenInEditor(platform::System& system, const std::string& path) {
+std::uint32_t CNotepad::openInEditor(platform::System& system, const std::string& path) {
     const bool elevated = UserAccountControlOn(system.registry());
     const std::uint32_t error = system.startTextViewer(path, elevated);
     if (error != 0) return error;
@@ -32,7 +32,7 @@ std::uint32_t CNotepad::OpenInEditor(platform::System& system, const std::string
     return 0;
 }
 
-void CNotepad::DeleteAll() {
+void CNotepad::deleteAll() {
     std::vector<std::string> files;
     {
         std::lock_guard lock(mutex_);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/system.h"
 
 namespace skewmon {
@@ -21,10 +22,10 @@ public:
     // Starts the viewer on `path` (with raised rights where user account
     // control is on) and remembers the file when it started. Returns 0, or
     // the platform's error code.
-    std::uint32_t OpenInEditor(platform::System& system, const std::string& path);
+    std::uint32_t openInEditor(platform::System& system, const std::string& path);
 
     // Deletes the remembered files now; what exit would do.
-    void DeleteAll();
+    void deleteAll();
     std::vector<std::string> remembered() const;
 
 private:

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "scan/scan_driver.h"
+#include "text/text_util.h"
 #include "timing/variance_text.h"
 #include "ui/notepad.h"
 
@@ -13,8 +14,6 @@ namespace {
 constexpr char kEol[] = "\r\n";
 constexpr std::size_t kWrapColumn = 70;
 constexpr std::size_t kNameColumnWidth = 16;
-
-bool IsWrapBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 void AddLine(std::string& out, std::string_view line) {
     out.append(line.substr(0, kReportLineCapacity - 1)).append(kEol);
@@ -49,8 +48,8 @@ std::string WrapText(std::string_view text) {
         if (space == std::string_view::npos) break;
         out.append(text.substr(0, space)).append(kEol);
         text = text.substr(space + 1);
-        while (!text.empty() && IsWrapBlank(text.front())) text.remove_prefix(1);
-        while (text.size() > 1 && IsWrapBlank(text.back())) text.remove_suffix(1);
+        while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+        while (text.size() > 1 && IsBlank(text.back())) text.remove_suffix(1);
     }
     if (!text.empty()) out.append(text);
     out.append(kEol);
@@ -117,7 +116,7 @@ void SaveResults(Program& program, platform::DialogControls& dialog) {
     if (!file) return;
 
     if (!WriteReportFile(*file, BuildReport(program, dialog))) return;
-    Notepad().OpenInEditor(system, file->path());
+    Notepad().openInEditor(system, file->path());
 }
 
 }  // namespace skewmon

@@ -1,4 +1,5 @@
 #include "platform/linux/lanman_nbns.h"
+#include "text/text_util.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -183,15 +184,6 @@ bool SameEndpoint(const sockaddr_in& a, const sockaddr_in& b) {
     return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
 }
 
-char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool SameAscii(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-    return true;
-}
-
 }  // namespace
 
 std::vector<std::uint8_t> NameQueryPacket(std::uint16_t id, std::string_view name, std::uint8_t type,
@@ -254,7 +246,7 @@ std::optional<std::vector<HeldName>> ParseNodeStatusResponse(std::span<const std
 
 bool Holds(const std::vector<HeldName>& names, std::string_view name, std::uint8_t type) {
     return std::any_of(names.begin(), names.end(),
-                       [&](const HeldName& held) { return held.type == type && SameAscii(held.name, name); });
+                       [&](const HeldName& held) { return held.type == type && SameNameIgnoringCase(held.name, name); });
 }
 
 bool HoldsBrowserName(const std::vector<HeldName>& names) {

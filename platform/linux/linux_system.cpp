@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/linux/smb_settings.h"
+#include "text/text_util.h"
 
 extern char** environ;
 
@@ -163,7 +164,7 @@ bool LinuxSystem::removeZoneIdentifier(std::optional<std::string_view> path, std
 }
 
 std::string LinuxSystem::computerName(std::size_t capacity) {
-    return NetbiosName().substr(0, capacity > 0 ? capacity - 1 : 0);
+    return CutToCapacity(NetbiosName(), capacity);
 }
 
 std::optional<std::string> LinuxSystem::tempPath(std::size_t capacity) {

@@ -38,7 +38,7 @@ std::atomic<bool> g_exiting{false};
 // Ends the process at once by the signal's own default action, so that the
 // parent sees what ended it; the reports go first.
 [[noreturn]] void EndBySignal(int signal) {
-    if (!g_exiting) Notepad().DeleteAll();
+    if (!g_exiting) Notepad().deleteAll();
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigaction(signal, &action, nullptr);

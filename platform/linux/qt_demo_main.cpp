@@ -14,12 +14,13 @@
 #include <string>
 #include <thread>
 
-#include "app/program.h"
 #include "app/startup.h"
 #include "platform/browse.h"
 #include "platform/linux/linux_system.h"
 #include "platform/linux/qt_dialog.h"
 #include "platform/linux/qt_window_system.h"
+#include "state/program.h"
+#include "text/text_util.h"
 #include "ui/main_dialog.h"
 
 namespace {
@@ -79,7 +80,7 @@ public:
 class DemoSystem final : public platform::LinuxSystem {
 public:
     std::string computerName(std::size_t capacity) override {
-        return std::string("WORKSTATION").substr(0, capacity - 1);
+        return CutToCapacity("WORKSTATION", capacity);
     }
     std::optional<std::string> executablePath() override { return std::nullopt; }
 };

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/linux/qt_widgets.h"
+#include "text/text_util.h"
 
 namespace skewmon::platform {
 namespace {
@@ -29,15 +30,6 @@ constexpr int kIconSize = 32;
 
 QString FromNarrow(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-// At most capacity - 1 bytes, never ending inside a multi-byte character.
-std::string Cut(std::string_view text, std::size_t capacity) {
-    if (capacity == 0) return {};
-    if (text.size() < capacity) return std::string(text);
-    std::size_t end = capacity - 1;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    return std::string(text.substr(0, end));
 }
 
 // Qt reads "[*]" in a title as the modified marker; a doubled one shows.
@@ -87,7 +79,6 @@ void QtDialog::buildControls() {
     for (const ControlTemplate& control : MainDialogTemplate()) {
         QWidget* widget = makeControl(control);
         widget->setEnabled(control.initiallyEnabled);
-        widgets_.push_back(widget);
         if (control.id != -1) {
             byId_[control.id] = widget;
             texts_[control.id] = control.text;
@@ -284,7 +275,7 @@ void QtDialog::setText(int id, std::string_view text) {
 
 std::string QtDialog::getText(int id, std::size_t capacity) {
     auto it = texts_.find(id);
-    return it == texts_.end() ? std::string() : Cut(it->second, capacity);
+    return it == texts_.end() ? std::string() : CutUtf8ToCapacity(it->second, capacity);
 }
 
 void QtDialog::setCaption(std::string_view text) { setWindowTitle(TitleText(text)); }
@@ -342,7 +333,7 @@ std::string QtDialog::listText(int id, int index, std::size_t capacity) {
     QListWidget* box = list(id);
     if (!box || index < 0 || index >= box->count()) return {};
     const QByteArray row = box->item(index)->data(Qt::UserRole).toByteArray();
-    return Cut(std::string_view(row.constData(), static_cast<std::size_t>(row.size())), capacity);
+    return CutUtf8ToCapacity(std::string_view(row.constData(), static_cast<std::size_t>(row.size())), capacity);
 }
 
 void QtDialog::listSetTabStops(int id, std::span<const int> stops) {
@@ -397,7 +388,7 @@ std::string QtDialog::comboText(int id, int index, std::size_t capacity) {
     QComboBox* box = combo(id);
     if (!box || index < 0 || index >= box->count()) return {};
     const QByteArray entry = box->itemData(index).toByteArray();
-    return Cut(std::string_view(entry.constData(), static_cast<std::size_t>(entry.size())), capacity);
+    return CutUtf8ToCapacity(std::string_view(entry.constData(), static_cast<std::size_t>(entry.size())), capacity);
 }
 
 void QtDialog::postCommand(int id, int notification) {

@@ -6,7 +6,6 @@
 #include <QFont>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "platform/call_bridge.h"
 #include "platform/controls.h"
@@ -50,8 +49,6 @@ public:
 
     // The widget of a control number; none for unknown numbers.
     QWidget* control(int id) const;
-    // The template's widgets, fixed labels included, in template order.
-    const std::vector<QWidget*>& widgetsInTemplateOrder() const { return widgets_; }
     const DialogUnits& units() const { return units_; }
 
     // DialogControls
@@ -106,7 +103,6 @@ private:
     DialogEvents& events_;
     CallBridge bridge_;
     DialogUnits units_;
-    std::vector<QWidget*> widgets_;
     std::map<int, QWidget*> byId_;
     // What each control was last given, byte for byte: read back as set.
     std::map<int, std::string> texts_;

@@ -3,9 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <fstream>
+
+#include "text/text_util.h"
 
 namespace skewmon::platform {
 namespace {
@@ -20,16 +21,6 @@ std::string Trim(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-std::string Upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // "netbios name" of the [global] section; empty when not set.
 std::string ConfiguredNetbiosName(const std::string& configPath) {
     std::ifstream config(configPath);
@@ -39,17 +30,17 @@ std::string ConfiguredNetbiosName(const std::string& configPath) {
         line = Trim(line);
         if (line.empty() || line[0] == '#' || line[0] == ';') continue;
         if (line[0] == '[') {
-            global = Lower(line) == "[global]";
+            global = AsciiLowerCase(line) == "[global]";
             continue;
         }
         if (!global) continue;
         const auto equals = line.find('=');
         if (equals == std::string::npos) continue;
-        std::string key = Lower(Trim(line.substr(0, equals)));
+        std::string key = AsciiLowerCase(Trim(line.substr(0, equals)));
         std::string compact;
         for (char c : key)
             if (c != ' ' && c != '\t') compact.push_back(c);
-        if (compact == "netbiosname") return Upper(Trim(line.substr(equals + 1)));
+        if (compact == "netbiosname") return AsciiUpperCase(Trim(line.substr(equals + 1)));
     }
     return {};
 }
@@ -71,7 +62,7 @@ std::string NetbiosName() {
         char host[256] = {};
         if (gethostname(host, sizeof host - 1) == 0) {
             name = host;
-            name = Upper(name.substr(0, name.find('.')));
+            name = AsciiUpperCase(name.substr(0, name.find('.')));
         }
     }
     return name.substr(0, kNetbiosNameLength);

@@ -1,4 +1,5 @@
 #include "platform/win32/win32_window.h"
+#include "text/text_util.h"
 
 #include <commctrl.h>
 
@@ -23,11 +24,6 @@ HMODULE ThisModule() {
     return module;
 }
 
-std::string Cut(std::string text, std::size_t capacity) {
-    if (capacity == 0) return {};
-    if (text.size() > capacity - 1) text.resize(capacity - 1);
-    return text;
-}
 
 }  // namespace
 
@@ -249,7 +245,7 @@ std::string Win32Dialog::listText(int id, int index, std::size_t capacity) {
     std::string text(static_cast<std::size_t>(length) + 1, '\0');
     const LRESULT copied = send(id, LB_GETTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.data()));
     text.resize(copied < 0 ? 0 : static_cast<std::size_t>(copied));
-    return Cut(std::move(text), capacity);
+    return CutToCapacity(text, capacity);
 }
 
 void Win32Dialog::listSetTabStops(int id, std::span<const int> stops) {
@@ -288,7 +284,7 @@ std::string Win32Dialog::comboText(int id, int index, std::size_t capacity) {
     const LRESULT copied =
         send(id, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.data()));
     text.resize(copied < 0 ? 0 : static_cast<std::size_t>(copied));
-    return Cut(std::move(text), capacity);
+    return CutToCapacity(text, capacity);
 }
 
 void Win32Dialog::postCommand(int id, int notification) {

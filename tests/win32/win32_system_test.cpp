@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "app/startup.h"
+#include "platform/files.h"
 #include "platform/text.h"
 #include "platform/win32/browse_win32.h"
 #include "platform/win32/win32_util.h"

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/system.h"
+#include "platform/files.h"
 #include "platform/text.h"
 #include "platform/win32/win32_util.h"
 

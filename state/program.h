@@ -4,25 +4,13 @@
 
 #include <string>
 
-#include "app/app_state.h"
-#include "app/command_line.h"
-#include "discovery/discovery.h"
-#include "platform/browse.h"
-#include "platform/domain.h"
-#include "platform/system.h"
-#include "platform/time_query.h"
-#include "platform/window.h"
-#include "scan/scan_state.h"
+#include "platform/platform.h"
+#include "state/app_state.h"
+#include "state/command_line_options.h"
+#include "state/discovery_state.h"
+#include "state/scan_state.h"
 
 namespace skewmon {
-
-struct Platform {
-    platform::System& system;
-    platform::WindowSystem& windows;
-    platform::TimeQueryRunner& timeQueries;
-    platform::NetworkBrowser& browser;
-    platform::DiscoveryServices& discovery;
-};
 
 inline constexpr std::size_t kComputerNameCapacity = 80;
 
@@ -35,7 +23,7 @@ struct Program {
     CommandLineOptions options;
     AppState app;
     ScanState scan;
-    std::string localComputerName;  // LocalComputerName
+    std::string localComputerName;
     DiscoveryState discovery;
 };
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <system_error>
 
-#include "platform/system.h"
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace skewmon::platform {

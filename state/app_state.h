@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/controls.h"
-#include "platform/text.h"
+#include "platform/files.h"
 
 namespace skewmon {
 

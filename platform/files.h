@@ -1,0 +1,43 @@
+// The platform's rules for the machine list file, and file deletion without
+// a System object.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace skewmon::platform {
+
+// The machine list file used when the executable's path holds no ".": a file
+// at the root of the file system (of the current drive, where drives exist).
+const char* RootListFilePath();
+
+// Where the list file's name comes from. Windows programs always end in
+// ".exe", so the last "." of the whole path is theirs; a Linux program
+// usually has no extension, and a "." in a folder name is not its.
+enum class ListFileNaming { kLastDotOfPath, kLastDotOfFileName };
+ListFileNaming ListFileNamingRule();
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using TextFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// The outcome of opening a machine list file for reading.
+struct ListFileOpening {
+    enum class Outcome { kOpened, kMissing, kUnusable };
+    Outcome outcome = Outcome::kMissing;
+    TextFile file;       // kOpened only
+    std::string reason;  // why it is missing or unusable, for the user
+};
+
+// Opens `path` as a machine list file: only a regular file will do, and the
+// open never waits (a FIFO without a writer, a device). Missing means there
+// is no such file; anything else that fails is unusable.
+ListFileOpening OpenListFile(const std::string& path);
+
+// Deletes a file; failures are ignored. A free function because the report
+// files are deleted at process exit, when no System object may be left.
+void DeleteFileQuietly(const std::string& path);
+
+}  // namespace skewmon::platform

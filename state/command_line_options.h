@@ -1,0 +1,26 @@
+// What the command line asked for, as app/command_line.h reads it.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace skewmon {
+
+enum class ConsoleRequest { kNone, kReport, kHelp, kVersion };
+enum class ReportFormat { kText, kJson, kCheck };
+
+inline constexpr int kMinParallel = 1;
+inline constexpr int kMaxParallel = 64;
+
+struct CommandLineOptions {
+    ConsoleRequest request = ConsoleRequest::kNone;
+    // Named with --list FILE: the machine list file instead of the one beside
+    // the program.
+    std::optional<std::string> listFile;
+    int parallel = 1;  // console mode only
+    ReportFormat format = ReportFormat::kText;
+    // Set when the console mode cannot go on: one line for standard error.
+    std::string error;
+};
+
+}  // namespace skewmon

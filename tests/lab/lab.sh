@@ -126,6 +126,7 @@ do_start() {
   require_command python3 python3
   require_command ps procps
   require_file "$faketime_lib" libfaketime
+  require_own_name
   if [ -f "$dir/.skewmon-lab" ]; then
     do_stop
   elif [ -e "$dir" ] && [ -n "$(ls -A "$dir")" ]; then

@@ -117,3 +117,16 @@ keep_logs() {
   fi
   echo "lab: logs kept in $kept" >&2
 }
+
+# Samba's client looks up this machine's own host name for every connection.
+# Where the name is in no local table (Debian's installer writes it into
+# /etc/hosts), each query waits on the DNS, and queries to lab servers go
+# slow or silent: say so before anything starts.
+require_own_name() {
+  local name
+  name=$(hostname)
+  if ! timeout 3 getent hosts "$name" >/dev/null 2>&1; then
+    echo "lab: this machine's name \"$name\" does not resolve: add \"127.0.1.1 $name\" to /etc/hosts" >&2
+    exit 1
+  fi
+}

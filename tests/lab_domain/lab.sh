@@ -267,6 +267,7 @@ do_start() {
   require_file /usr/lib/x86_64-linux-gnu/samba/vfs/acl_xattr.so samba-vfs-modules
   require_file /usr/lib/x86_64-linux-gnu/samba/vfs/dfs_samba4.so samba-vfs-modules
   require_file "$faketime_lib" libfaketime
+  require_own_name
   if [ -f "$dir/.skewmon-domain-lab" ]; then
     do_stop
   elif [ -e "$dir" ] && [ -n "$(ls -A "$dir")" ]; then

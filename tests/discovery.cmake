@@ -17,7 +17,12 @@ if(TARGET skewmon_discovery)
 endif()
 
 if(TARGET skewmon_discovery AND TARGET skewmon_lab_support)
-  set(SKEWMON_DOMAIN_LAB_DIR ${CMAKE_CURRENT_BINARY_DIR}/domain-lab)
+  # The browse servers answer as their guest account, which must reach the
+  # lab's folders: a build tree may lie where only its owner can enter (as
+  # /root), so the lab lives in the temporary folder, one per build tree.
+  string(MD5 SKEWMON_BUILD_TREE_ID "${CMAKE_BINARY_DIR}")
+  string(SUBSTRING "${SKEWMON_BUILD_TREE_ID}" 0 8 SKEWMON_BUILD_TREE_ID)
+  set(SKEWMON_DOMAIN_LAB_DIR /tmp/skewmon-domain-lab-${SKEWMON_BUILD_TREE_ID})
   find_path(DISCOVERY_SASL_INCLUDE_DIR sasl/sasl.h REQUIRED)
 
   add_executable(skewmon_discovery_lab_tests ${CMAKE_CURRENT_LIST_DIR}/discovery_lab_test.cpp)

@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "platform/linux/process_query_runner.h"
-#include "tests/lab_support.h"
+#include "tests/lab/lab_support.h"
 #include "timing/remote_time.h"
 
 extern char** environ;

@@ -1,13 +1,13 @@
 # Domain discovery: the logic against scripted services, the Linux pieces
 # that need no servers, and everything against the domain lab
 # (tests/lab_domain/lab.sh), which runs as a ctest fixture.
-add_executable(skewmon_discovery_tests ${CMAKE_CURRENT_LIST_DIR}/discovery_logic_test.cpp)
+add_executable(skewmon_discovery_tests ${CMAKE_CURRENT_LIST_DIR}/discovery/discovery_logic_test.cpp)
 target_link_libraries(skewmon_discovery_tests PRIVATE skewmon_logic GTest::gtest_main)
 target_include_directories(skewmon_discovery_tests PRIVATE ${PROJECT_SOURCE_DIR})
 gtest_discover_tests(skewmon_discovery_tests DISCOVERY_TIMEOUT 60)
 
 if(TARGET skewmon_discovery)
-  add_executable(skewmon_discovery_platform_tests ${CMAKE_CURRENT_LIST_DIR}/discovery_platform_test.cpp)
+  add_executable(skewmon_discovery_platform_tests ${CMAKE_CURRENT_LIST_DIR}/linux/discovery_platform_test.cpp)
   target_link_libraries(skewmon_discovery_platform_tests PRIVATE skewmon_discovery GTest::gtest_main)
   target_include_directories(skewmon_discovery_platform_tests PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_definitions(skewmon_discovery_platform_tests PRIVATE
@@ -25,7 +25,7 @@ if(TARGET skewmon_discovery AND TARGET skewmon_lab_support)
   set(SKEWMON_DOMAIN_LAB_DIR /tmp/skewmon-domain-lab-${SKEWMON_BUILD_TREE_ID})
   find_path(DISCOVERY_SASL_INCLUDE_DIR sasl/sasl.h REQUIRED)
 
-  add_executable(skewmon_discovery_lab_tests ${CMAKE_CURRENT_LIST_DIR}/discovery_lab_test.cpp)
+  add_executable(skewmon_discovery_lab_tests ${CMAKE_CURRENT_LIST_DIR}/lab/discovery_lab_test.cpp)
   target_link_libraries(skewmon_discovery_lab_tests PRIVATE
     skewmon_discovery skewmon_timequery skewmon_lab_support PkgConfig::LDAP GTest::gtest_main)
   target_include_directories(skewmon_discovery_lab_tests PRIVATE ${PROJECT_SOURCE_DIR} ${DISCOVERY_SASL_INCLUDE_DIR})

@@ -8,7 +8,7 @@
 #include <QPushButton>
 
 #include "platform/linux/qt_widgets.h"
-#include "tests/qt_test_support.h"
+#include "tests/linux/qt_test_support.h"
 
 namespace skewmon::qttest {
 namespace {

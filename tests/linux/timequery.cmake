@@ -5,7 +5,7 @@ set(SKEWMON_LAB_DIR ${CMAKE_CURRENT_BINARY_DIR}/lab)
 # the same time need ranges of their own.
 set(SKEWMON_LAB_FIRST 11 CACHE STRING "Last octet of the test lab's first loopback address")
 
-add_library(skewmon_lab_support STATIC ${CMAKE_CURRENT_LIST_DIR}/lab_support.cpp)
+add_library(skewmon_lab_support STATIC ${PROJECT_SOURCE_DIR}/tests/lab/lab_support.cpp)
 target_include_directories(skewmon_lab_support PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_definitions(skewmon_lab_support PRIVATE SKEWMON_TOD_PATH="$<TARGET_FILE:skewmon-tod>")
 # The tests write Kerberos credentials caches with libkrb5.
@@ -16,7 +16,7 @@ add_dependencies(skewmon_lab_support skewmon-tod)
 
 # Without servers: the arithmetic, CheckMachine, the runner with stand-in helpers.
 add_executable(skewmon_timequery_tests
-  ${CMAKE_CURRENT_LIST_DIR}/timequery_offset_test.cpp
+  ${PROJECT_SOURCE_DIR}/tests/timing/remote_time_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timequery_runner_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timequery_kerberos_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timequery_settings_test.cpp
@@ -34,16 +34,16 @@ gtest_discover_tests(skewmon_refine_tests DISCOVERY_TIMEOUT 60)
 
 # Against the lab.
 add_executable(skewmon_lab_tests
-  ${CMAKE_CURRENT_LIST_DIR}/timequery_lab_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/scan_lab_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/report_lab_test.cpp)
+  ${PROJECT_SOURCE_DIR}/tests/lab/timequery_lab_test.cpp
+  ${PROJECT_SOURCE_DIR}/tests/lab/scan_lab_test.cpp
+  ${PROJECT_SOURCE_DIR}/tests/lab/report_lab_test.cpp)
 target_link_libraries(skewmon_lab_tests PRIVATE skewmon_timequery skewmon_lab_support GTest::gtest)
 gtest_discover_tests(skewmon_lab_tests DISCOVERY_TIMEOUT 60
   PROPERTIES FIXTURES_REQUIRED skewmon_lab RESOURCE_LOCK skewmon_lab
              ENVIRONMENT "SKEWMON_LAB_DIR=${SKEWMON_LAB_DIR}")
 
 # Sub-second offsets against the lab, and its SMB1-only server.
-add_executable(skewmon_refine_lab_tests ${CMAKE_CURRENT_LIST_DIR}/timequery_refine_lab_test.cpp)
+add_executable(skewmon_refine_lab_tests ${PROJECT_SOURCE_DIR}/tests/lab/timequery_refine_lab_test.cpp)
 target_link_libraries(skewmon_refine_lab_tests PRIVATE skewmon_timequery skewmon_lab_support GTest::gtest)
 gtest_discover_tests(skewmon_refine_lab_tests DISCOVERY_TIMEOUT 60
   PROPERTIES FIXTURES_REQUIRED skewmon_lab RESOURCE_LOCK skewmon_lab
@@ -52,9 +52,9 @@ gtest_discover_tests(skewmon_refine_lab_tests DISCOVERY_TIMEOUT 60
 # LAB_SMB1: one more server, after the hung one, that speaks SMB1 only.
 add_test(NAME lab_start
   COMMAND ${CMAKE_COMMAND} -E env LAB_TOD=$<TARGET_FILE:skewmon-tod> LAB_FIRST=${SKEWMON_LAB_FIRST} LAB_SMB1=1
-          ${CMAKE_CURRENT_LIST_DIR}/lab/lab.sh start ${SKEWMON_LAB_DIR})
+          ${PROJECT_SOURCE_DIR}/tests/lab/lab.sh start ${SKEWMON_LAB_DIR})
 set_tests_properties(lab_start PROPERTIES FIXTURES_SETUP skewmon_lab RESOURCE_LOCK skewmon_lab TIMEOUT 180)
-add_test(NAME lab_stop COMMAND ${CMAKE_CURRENT_LIST_DIR}/lab/lab.sh stop ${SKEWMON_LAB_DIR})
+add_test(NAME lab_stop COMMAND ${PROJECT_SOURCE_DIR}/tests/lab/lab.sh stop ${SKEWMON_LAB_DIR})
 set_tests_properties(lab_stop PROPERTIES FIXTURES_CLEANUP skewmon_lab RESOURCE_LOCK skewmon_lab TIMEOUT 120)
 
 # Milliseconds per machine: this program's query path against Samba's own

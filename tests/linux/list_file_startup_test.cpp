@@ -18,7 +18,7 @@
 #include "platform/files.h"
 #include "platform/linux/install_layout.h"
 #include "platform/linux/process_query_runner.h"
-#include "tests/dialog_harness.h"
+#include "tests/harness/screenless.h"
 
 namespace skewmon::testing {
 namespace {

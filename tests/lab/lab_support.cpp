@@ -1,4 +1,4 @@
-#include "tests/lab_support.h"
+#include "tests/lab/lab_support.h"
 
 #include <dirent.h>
 #include <krb5.h>

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "discovery/discovery.h"
-#include "tests/discovery_fakes.h"
+#include "tests/fakes/discovery_fakes.h"
 
 namespace skewmon::testing {
 namespace {

@@ -18,9 +18,9 @@
 #include "platform/linux/discovery_services.h"
 #include "platform/linux/process_query_runner.h"
 #include "platform/linux/smbc_browse.h"
-#include "tests/discovery_fakes.h"
-#include "tests/fakes.h"
-#include "tests/lab_support.h"
+#include "tests/fakes/discovery_fakes.h"
+#include "tests/fakes/fakes.h"
+#include "tests/lab/lab_support.h"
 #include "ui/main_dialog.h"
 
 namespace skewmon::testing {

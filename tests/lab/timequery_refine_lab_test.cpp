@@ -12,7 +12,7 @@
 
 #include "platform/linux/netapi_clock.h"
 #include "platform/linux/process_query_runner.h"
-#include "tests/lab_support.h"
+#include "tests/lab/lab_support.h"
 #include "timing/remote_time.h"
 
 namespace skewmon::testing {

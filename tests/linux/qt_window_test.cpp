@@ -2,7 +2,7 @@
 // and after a scan, cancelling and closing, and the link.
 #include <QWindow>
 
-#include "tests/qt_test_support.h"
+#include "tests/linux/qt_test_support.h"
 
 namespace skewmon::qttest {
 namespace {

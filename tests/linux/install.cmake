@@ -14,6 +14,6 @@ gtest_discover_tests(skewmon_install_tests DISCOVERY_TIMEOUT 60)
 
 # The Debian package, unpacked into a staging root, scans the lab.
 add_test(NAME PackageLab.InstalledPackageScansTheLab
-  COMMAND ${CMAKE_CURRENT_LIST_DIR}/package_test.sh ${CMAKE_CPACK_COMMAND} ${PROJECT_BINARY_DIR} ${SKEWMON_LAB_DIR})
+  COMMAND ${PROJECT_SOURCE_DIR}/tests/lab/package_test.sh ${CMAKE_CPACK_COMMAND} ${PROJECT_BINARY_DIR} ${SKEWMON_LAB_DIR})
 set_tests_properties(PackageLab.InstalledPackageScansTheLab PROPERTIES
   FIXTURES_REQUIRED skewmon_lab RESOURCE_LOCK skewmon_lab TIMEOUT 300)

@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "app/console_report.h"
-#include "tests/dialog_harness.h"
+#include "tests/harness/screenless.h"
 #include "ui/notepad.h"
 #include "ui/report.h"
 

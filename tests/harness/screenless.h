@@ -10,8 +10,8 @@
 
 #include "platform/headless/headless_dialog.h"
 #include "state/program.h"
-#include "tests/discovery_fakes.h"
-#include "tests/fakes.h"
+#include "tests/fakes/discovery_fakes.h"
+#include "tests/fakes/fakes.h"
 #include "ui/main_dialog.h"
 
 namespace skewmon::testing {

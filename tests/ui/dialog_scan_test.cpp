@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "scan/scan_driver.h"
-#include "tests/dialog_harness.h"
+#include "tests/harness/screenless.h"
 #include "ui/main_dialog.h"
 
 namespace skewmon::testing {

@@ -15,8 +15,8 @@
 #include "app/startup.h"
 #include "platform/headless/headless_dialog.h"
 #include "platform/linux/process_query_runner.h"
-#include "tests/fakes.h"
-#include "tests/lab_support.h"
+#include "tests/fakes/fakes.h"
+#include "tests/lab/lab_support.h"
 #include "ui/main_dialog.h"
 
 namespace skewmon::testing {

@@ -12,8 +12,8 @@
 
 #include "app/console_report.h"
 #include "platform/headless/headless_dialog.h"
-#include "tests/discovery_fakes.h"
-#include "tests/fakes.h"
+#include "tests/fakes/discovery_fakes.h"
+#include "tests/fakes/fakes.h"
 #include "ui/main_dialog.h"
 
 namespace skewmon::testing {

@@ -11,8 +11,8 @@
 #include "app/console_report.h"
 #include "platform/headless/headless_dialog.h"
 #include "platform/linux/process_query_runner.h"
-#include "tests/fakes.h"
-#include "tests/lab_support.h"
+#include "tests/fakes/fakes.h"
+#include "tests/lab/lab_support.h"
 #include "ui/notepad.h"
 
 namespace skewmon::testing {

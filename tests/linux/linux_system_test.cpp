@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "platform/linux/smb_settings.h"
-#include "tests/dialog_harness.h"
+#include "tests/harness/screenless.h"
 #include "ui/notepad.h"
 
 namespace skewmon::platform {

@@ -15,7 +15,7 @@
 #include "platform/linux/process_query_runner.h"
 #include "platform/linux/smb_settings.h"
 #include "state/program.h"
-#include "tests/lab_support.h"
+#include "tests/lab/lab_support.h"
 #include "timing/variance_text.h"
 #include "ui/main_dialog.h"
 

@@ -1,5 +1,4 @@
 #include "platform/headless/headless_dialog.h"
-#include "text/text_util.h"
 
 namespace skewmon::platform {
 namespace {
@@ -10,6 +9,12 @@ const int kControlIds[] = {ctl::kScan,         ctl::kClose,       ctl::kDomainSe
                            ctl::kMoreInfo,     ctl::kSaveResults, ctl::kRecommendation,
                            ctl::kWebLink,      ctl::kMaker,       ctl::kResultsGroup};
 
+// What a buffer of `capacity` bytes would hold of `text` beside its
+// terminator, as a window's controls hand text over.
+std::string CutToBuffer(std::string_view text, std::size_t capacity) {
+    if (capacity == 0) return {};
+    return std::string(text.substr(0, capacity - 1));
+}
 
 }  // namespace
 
@@ -112,11 +117,6 @@ void HeadlessDialog::command(int id, int notification) {
                       [&] { return state_.commandsHandled >= target || !state_.running; });
 }
 
-void HeadlessDialog::chooseDomain(int index) {
-    runOnDialogThread([&] { comboSelect(ctl::kDomainSelector, index); });
-    command(ctl::kDomainSelector, kSelectionChange);
-}
-
 bool HeadlessDialog::waitUntil(const std::function<bool(const HeadlessSnapshot&)>& done,
                                std::chrono::milliseconds limit) {
     std::unique_lock lock(mutex_);
@@ -138,7 +138,7 @@ void HeadlessDialog::setText(int id, std::string_view text) {
 
 std::string HeadlessDialog::getText(int id, std::size_t capacity) {
     std::lock_guard lock(mutex_);
-    return CutToCapacity(control(id).text, capacity);
+    return CutToBuffer(control(id).text, capacity);
 }
 
 void HeadlessDialog::setCaption(std::string_view text) {
@@ -204,7 +204,7 @@ std::string HeadlessDialog::listText(int id, int index, std::size_t capacity) {
     std::lock_guard lock(mutex_);
     const HeadlessControl& list = control(id);
     if (index < 0 || index >= static_cast<int>(list.rows.size())) return {};
-    return CutToCapacity(list.rows[static_cast<std::size_t>(index)], capacity);
+    return CutToBuffer(list.rows[static_cast<std::size_t>(index)], capacity);
 }
 
 void HeadlessDialog::listSetTabStops(int id, std::span<const int> stops) {

@@ -74,8 +74,6 @@ public:
     // Sends a command as a click or a selection would, and waits until the
     // dialog's thread has handled it.
     void command(int id, int notification = 0);
-    // A user choosing entry `index` of the domain selector.
-    void chooseDomain(int index);
     // Waits (bounded) until `done` holds for the shown state; false on time-out.
     bool waitUntil(const std::function<bool(const HeadlessSnapshot&)>& done,
                    std::chrono::milliseconds limit);

@@ -65,6 +65,11 @@ protected:
             },
             limit);
     }
+    // A user choosing entry `index` of the domain selector.
+    void chooseDomain(int index) {
+        dialog.runOnDialogThread([&] { dialog.comboSelect(ctl::kDomainSelector, index); });
+        dialog.command(ctl::kDomainSelector, kSelectionChange);
+    }
     const platform::FontSpec* summaryFont() {
         auto* font = dynamic_cast<const platform::HeadlessFont*>(dialog.snapshot().control(ctl::kSummary).font);
         return font ? &font->spec : nullptr;

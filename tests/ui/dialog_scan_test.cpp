@@ -261,7 +261,7 @@ TEST_F(Dialog, DomainChangeDuringAScanLeavesOnlyTheNewScanWriting) {
     ASSERT_TRUE(dialog.waitUntil(
         [](const HeadlessSnapshot& s) { return s.text(ctl::kResultsGroup) == "Checking HUNG..."; }, 5s));
 
-    dialog.chooseDomain(1);  // the focus step, then a posted rescan
+    chooseDomain(1);  // the focus step, then a posted rescan
     ASSERT_TRUE(waitForDone());
     std::this_thread::sleep_for(200ms);
     const HeadlessSnapshot s = dialog.snapshot();
@@ -281,7 +281,7 @@ TEST_F(Dialog, DomainThatCannotBeFocusedIsToldAndEntryZeroIsScanned) {
         dialog.comboAdd(ctl::kDomainSelector, "GONE");
         dialog.enable(ctl::kDomainSelector, true);
     });
-    dialog.chooseDomain(1);
+    chooseDomain(1);
     ASSERT_TRUE(waitForDone());
     const HeadlessSnapshot s = dialog.snapshot();
     ASSERT_EQ(s.messages.size(), 1u);

@@ -5,85 +5,35 @@
 //   skewmon_qt_demo [--press-scan] [--ready-file PATH] [--quit-after-ms N]
 #include <QPushButton>
 #include <QTimer>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <string>
-#include <thread>
 
 #include "app/startup.h"
-#include "platform/browse.h"
 #include "platform/linux/linux_system.h"
 #include "platform/linux/qt_dialog.h"
 #include "platform/linux/qt_window_system.h"
 #include "state/program.h"
-#include "text/text_util.h"
+#include "tests/fakes/fakes.h"
 #include "ui/main_dialog.h"
 
 namespace {
 
 using namespace skewmon;
+using skewmon::testing::ScriptedAnswer;
 using namespace std::chrono_literals;
 
-struct Clock {
-    Offset offset;
-    std::chrono::milliseconds delay;
-};
-
-const std::map<std::string, Clock> kClocks = {
-    {"\\\\FILESRV01", {12, 60ms}},       {"\\\\DC01", {-4, 40ms}},
-    {"\\\\MAILHOST", {-250, 90ms}},      {"\\\\PRINTSRV", {1250, 70ms}},
-    {"\\\\LAB-PC07", {-5417022, 120ms}}, {"\\\\BUILD02", {73, 50ms}},
+// Each machine's clock: its offset, and how long it takes to answer. OLDBOX
+// never answers.
+const std::map<std::string, ScriptedAnswer> kClocks = {
+    {"FILESRV01", {12, 60ms}},  {"DC01", {-4, 40ms}},           {"MAILHOST", {-250, 90ms}},
+    {"PRINTSRV", {1250, 70ms}}, {"LAB-PC07", {-5417022, 120ms}}, {"BUILD02", {73, 50ms}},
+    {"OLDBOX", {0, 0ms, true}},
 };
 constexpr char kMachines[] = "WORKSTATION\nFILESRV01\nDC01\nOLDBOX\nMAILHOST\nPRINTSRV\nLAB-PC07\nBUILD02\n";
-
-class DemoQuery final : public platform::PendingQuery {
-public:
-    explicit DemoQuery(const Clock* clock)
-        : clock_(clock), ready_(std::chrono::steady_clock::now() + (clock ? clock->delay : 0ms)) {}
-    platform::QueryWait wait(std::optional<std::chrono::milliseconds> limit,
-                             const std::atomic<bool>& stop) override {
-        const auto start = std::chrono::steady_clock::now();
-        for (;;) {
-            if (stop) return platform::QueryWait::kStopped;
-            const auto now = std::chrono::steady_clock::now();
-            if (clock_ && now >= ready_) return platform::QueryWait::kFinished;
-            if (limit && now - start >= *limit) return platform::QueryWait::kTimedOut;
-            std::this_thread::sleep_for(5ms);
-        }
-    }
-    Offset result() override { return clock_ ? clock_->offset : kNoResponse; }
-
-private:
-    const Clock* clock_;  // none: never answers
-    std::chrono::steady_clock::time_point ready_;
-};
-
-class DemoRunner final : public platform::TimeQueryRunner {
-public:
-    std::unique_ptr<platform::PendingQuery> start(const std::string& serverName, bool) override {
-        auto it = kClocks.find(serverName);
-        return std::make_unique<DemoQuery>(it == kClocks.end() ? nullptr : &it->second);
-    }
-};
-
-class NoBrowser final : public platform::NetworkBrowser {
-public:
-    std::unique_ptr<platform::NetworkEnumeration> open(const platform::NetResourceRequest&) override {
-        return nullptr;
-    }
-};
-
-class DemoSystem final : public platform::LinuxSystem {
-public:
-    std::string computerName(std::size_t capacity) override {
-        return CutToCapacity("WORKSTATION", capacity);
-    }
-    std::optional<std::string> executablePath() override { return std::nullopt; }
-};
 
 }  // namespace
 
@@ -102,9 +52,13 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<platform::WindowSystem> windows = platform::MakeQtWindowSystem(argc, argv);
     auto* qtWindows = static_cast<platform::QtWindowSystem*>(windows.get());
-    DemoSystem system;
-    DemoRunner runner;
-    NoBrowser browser;
+    // The Linux services with the computer name WORKSTATION and no list
+    // file beside the program.
+    skewmon::testing::Recording<platform::LinuxSystem> system;
+    system.executable = std::nullopt;
+    skewmon::testing::ScriptedRunner runner;
+    for (const auto& [machine, clock] : kClocks) runner.set(machine, clock);
+    skewmon::testing::ScriptedBrowser browser;  // no browse list
     platform::DiscoveryServices discovery;
     Program program(Platform{system, *windows, runner, browser, discovery});
 

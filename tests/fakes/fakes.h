@@ -1,73 +1,105 @@
-// Stand-ins for the network where a test is about the logic, not a server.
+// Stand-ins for the network and the operating system where a test is about
+// the logic, not a server. Only the platform interfaces lie beneath them, so
+// that they serve the tests of every platform, and the Qt demo's made-up
+// network.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "platform/browse.h"
-#include "platform/domain.h"
-#include "platform/linux/linux_system.h"
+#include "platform/system.h"
 #include "platform/time_query.h"
+#include "platform/window.h"
 
 namespace skewmon::testing {
 
-// A query that answers `offset` after `delay`, or never when `hangs`.
+// How a scripted machine answers: its offset after `delay`, or never when it
+// `hangs`; or its query cannot even start.
+struct ScriptedAnswer {
+    Offset offset = 0;
+    std::chrono::milliseconds delay{0};
+    bool hangs = false;
+    bool cannotStart = false;
+};
+
+// What the queries of one runner share with it and with the test.
+struct QueryTrace {
+    std::atomic<int> alive{0};
+    std::mutex mutex;
+    std::chrono::steady_clock::time_point lastEnded;
+    // Called as each query starts to wait, with the limit it waits for.
+    std::function<void(std::optional<std::chrono::milliseconds>)> onWait;
+};
+
 class ScriptedQuery final : public platform::PendingQuery {
 public:
-    ScriptedQuery(Offset offset, std::chrono::milliseconds delay, bool hangs,
-                  std::shared_ptr<std::atomic<int>> alive)
-        : offset_(offset), ready_(std::chrono::steady_clock::now() + delay), hangs_(hangs),
-          alive_(std::move(alive)) {
-        ++*alive_;
+    ScriptedQuery(ScriptedAnswer answer, std::shared_ptr<QueryTrace> trace)
+        : answer_(answer), ready_(std::chrono::steady_clock::now() + answer.delay), trace_(std::move(trace)) {
+        ++trace_->alive;
     }
-    ~ScriptedQuery() override { --*alive_; }
+    ~ScriptedQuery() override {
+        std::lock_guard lock(trace_->mutex);
+        trace_->lastEnded = std::chrono::steady_clock::now();
+        --trace_->alive;
+    }
 
     platform::QueryWait wait(std::optional<std::chrono::milliseconds> limit,
                              const std::atomic<bool>& stop) override {
+        if (trace_->onWait) trace_->onWait(limit);
         const auto start = std::chrono::steady_clock::now();
         for (;;) {
             if (stop) return platform::QueryWait::kStopped;
             const auto now = std::chrono::steady_clock::now();
-            if (!hangs_ && now >= ready_) return platform::QueryWait::kFinished;
+            if (!answer_.hangs && now >= ready_) return platform::QueryWait::kFinished;
             if (limit && now - start >= *limit) return platform::QueryWait::kTimedOut;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
-    Offset result() override { return offset_; }
+    Offset result() override { return answer_.offset; }
 
 private:
-    Offset offset_;
+    ScriptedAnswer answer_;
     std::chrono::steady_clock::time_point ready_;
-    bool hangs_;
-    std::shared_ptr<std::atomic<int>> alive_;
+    std::shared_ptr<QueryTrace> trace_;
 };
 
-// Answers per machine: the offset, how long it takes, or a hang.
+// Answers per machine, set at any time; a machine without one has no usable
+// time, at once. Every query asked for is recorded.
 class ScriptedRunner final : public platform::TimeQueryRunner {
 public:
-    struct Answer {
-        Offset offset = 0;
-        std::chrono::milliseconds delay{0};
-        bool hangs = false;
-    };
+    using Answer = ScriptedAnswer;
 
-    void set(const std::string& machine, Answer answer) { answers_["\\\\" + machine] = answer; }
+    void set(const std::string& machine, Answer answer) {
+        std::lock_guard lock(mutex_);
+        answers_["\\\\" + machine] = answer;
+    }
+    // Set before the first query.
+    void onWait(std::function<void(std::optional<std::chrono::milliseconds>)> observer) {
+        trace_->onWait = std::move(observer);
+    }
 
     std::unique_ptr<platform::PendingQuery> start(const std::string& serverName, bool inlineMode) override {
+        Answer answer{kNoResponse};
         {
             std::lock_guard lock(mutex_);
             asked_.push_back(serverName);
             inlineFlags_.push_back(inlineMode);
+            auto it = answers_.find(serverName);
+            if (it != answers_.end()) answer = it->second;
         }
-        auto it = answers_.find(serverName);
-        const Answer answer = it == answers_.end() ? Answer{kNoResponse} : it->second;
-        return std::make_unique<ScriptedQuery>(answer.offset, answer.delay, answer.hangs, alive_);
+        if (answer.cannotStart) return nullptr;
+        return std::make_unique<ScriptedQuery>(answer, trace_);
     }
 
     std::vector<std::string> asked() const {
@@ -78,18 +110,24 @@ public:
         std::lock_guard lock(mutex_);
         return inlineFlags_;
     }
-    int queriesAlive() const { return *alive_; }
+    int queriesAlive() const { return trace_->alive; }
+    // When the last query went away.
+    std::chrono::steady_clock::time_point lastEnded() const {
+        std::lock_guard lock(trace_->mutex);
+        return trace_->lastEnded;
+    }
 
 private:
-    std::map<std::string, Answer> answers_;
     mutable std::mutex mutex_;
+    std::map<std::string, Answer> answers_;
     std::vector<std::string> asked_;
     std::vector<bool> inlineFlags_;
-    std::shared_ptr<std::atomic<int>> alive_ = std::make_shared<std::atomic<int>>(0);
+    std::shared_ptr<QueryTrace> trace_ = std::make_shared<QueryTrace>();
 };
 
 // Browse lists per domain, given as batches; after the last batch the
-// enumeration answers `endStatus`. Domains without a list cannot be opened.
+// enumeration answers `endStatus`. Domains without a list cannot be opened:
+// with none at all, there is no browse list anywhere.
 class ScriptedBrowser final : public platform::NetworkBrowser {
 public:
     using Batches = std::vector<std::vector<platform::NetResourceEntry>>;
@@ -131,28 +169,71 @@ private:
     std::vector<platform::NetResourceRequest> opened_;
 };
 
-// The real Linux services, but with a chosen computer name, recorded
-// openings of addresses and viewers, and a viewer that can be made to fail.
-class RecordingSystem final : public platform::LinuxSystem {
+// A system with nothing behind it: no registry values, no executable, no
+// temporary files; the viewer and the browser start and show nothing.
+class BareSystem : public platform::System {
+public:
+    platform::Registry& registry() override { return registry_; }
+    std::optional<std::string> executablePath() override { return std::nullopt; }
+    bool removeZoneIdentifier(std::optional<std::string_view>, std::uint32_t& lastError) override {
+        lastError = 0;
+        return false;
+    }
+    std::string computerName(std::size_t) override { return {}; }
+    std::optional<std::string> tempPath(std::size_t) override { return std::nullopt; }
+    std::unique_ptr<platform::NewFile> createUniqueTempFile(const std::string&, std::string_view) override {
+        return nullptr;
+    }
+    std::unique_ptr<platform::NewFile> createNewFile(const std::string&) override { return nullptr; }
+    std::string fallbackTempDirectory() override { return {}; }
+    std::string fallbackReportPath() override { return {}; }
+    std::uint32_t startTextViewer(const std::string&, bool) override { return 0; }
+    void openUrl(const std::string&) override {}
+
+private:
+    class EmptyRegistry final : public platform::Registry {
+    public:
+        long queryValue(std::string_view, std::string_view, std::span<unsigned char>,
+                        std::uint32_t& size) override {
+            size = 0;
+            return 2;
+        }
+    };
+    EmptyRegistry registry_;
+};
+
+// The services of the system `Base` (a platform's own, or the bare one), but
+// with a chosen computer name and executable, the addresses and files it is
+// asked to open recorded instead of opened, and a viewer that can be made to
+// fail.
+template <typename Base>
+class Recording final : public Base {
 public:
     std::string name = "WORKSTATION";
+    std::optional<std::string> executable = this->Base::executablePath();  // none: cannot be read
     std::uint32_t viewerError = 0;
     std::vector<std::string> openedUrls;
     std::vector<std::string> viewedFiles;
 
-    std::string executable;  // empty: the real one
-
     std::string computerName(std::size_t capacity) override { return name.substr(0, capacity - 1); }
-    std::optional<std::string> executablePath() override {
-        if (executable.empty()) return LinuxSystem::executablePath();
-        return executable;
-    }
+    std::optional<std::string> executablePath() override { return executable; }
     std::uint32_t startTextViewer(const std::string& path, bool) override {
         if (viewerError != 0) return viewerError;
         viewedFiles.push_back(path);
         return 0;
     }
     void openUrl(const std::string& url) override { openedUrls.push_back(url); }
+};
+
+using RecordingSystem = Recording<BareSystem>;
+
+// A dialog's owner that does nothing, for a screenless dialog that only the
+// test writes to.
+class NoEvents final : public platform::DialogEvents {
+public:
+    void onInitDialog(platform::DialogControls&) override {}
+    void onCommand(platform::DialogControls&, int, int) override {}
+    void onDestroy(platform::DialogControls&) override {}
 };
 
 }  // namespace skewmon::testing

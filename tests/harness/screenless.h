@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/headless/headless_dialog.h"
+#include "platform/linux/linux_system.h"
 #include "state/program.h"
 #include "tests/fakes/discovery_fakes.h"
 #include "tests/fakes/fakes.h"
@@ -80,7 +81,7 @@ protected:
         dialog.runOnDialogThread(fn);
     }
 
-    RecordingSystem system;
+    Recording<platform::LinuxSystem> system;
     platform::HeadlessWindowSystem windows;
     ScriptedRunner runner;
     ScriptedBrowser browser;

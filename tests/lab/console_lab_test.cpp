@@ -17,6 +17,7 @@
 
 #include "app/console_report.h"
 #include "platform/headless/headless_dialog.h"
+#include "platform/linux/linux_system.h"
 #include "platform/linux/process_query_runner.h"
 #include "tests/fakes/fakes.h"
 #include "tests/lab/lab_support.h"
@@ -65,7 +66,7 @@ protected:
 
     std::optional<Lab> lab;
     fs::path dir;
-    RecordingSystem system;
+    Recording<platform::LinuxSystem> system;
     platform::HeadlessWindowSystem windows;
     platform::ProcessQueryRunner runner{TodHelperPath()};
     ScriptedBrowser browser;

@@ -16,6 +16,7 @@
 #include "discovery/discovery.h"
 #include "platform/headless/headless_dialog.h"
 #include "platform/linux/discovery_services.h"
+#include "platform/linux/linux_system.h"
 #include "platform/linux/process_query_runner.h"
 #include "platform/linux/smbc_browse.h"
 #include "tests/fakes/discovery_fakes.h"
@@ -264,7 +265,7 @@ std::int64_t RowOffset(const std::string& sign, const std::string& variance) {
 
 TEST_F(Lab, BrowseScanOfTheWorkgroupMeasuresItsShiftedClocks) {
     becomeClient(lab.workgroupHome, false);
-    RecordingSystem system;
+    Recording<platform::LinuxSystem> system;
     system.name = computerName;
     platform::HeadlessWindowSystem windows;
     platform::ProcessQueryRunner runner(TodHelperPath());

@@ -15,6 +15,7 @@
 #include "platform/linux/process_query_runner.h"
 #include "platform/linux/smb_settings.h"
 #include "state/program.h"
+#include "tests/fakes/fakes.h"
 #include "tests/lab/lab_support.h"
 #include "timing/variance_text.h"
 #include "ui/main_dialog.h"
@@ -25,13 +26,6 @@ namespace {
 using namespace std::chrono_literals;
 using platform::HeadlessSnapshot;
 using Steady = std::chrono::steady_clock;
-
-class NoBrowser final : public platform::NetworkBrowser {
-public:
-    std::unique_ptr<platform::NetworkEnumeration> open(const platform::NetResourceRequest&) override {
-        return nullptr;
-    }
-};
 
 // A measured row split into its parts; the variance read back as milliseconds.
 struct MeasuredRow {
@@ -128,7 +122,7 @@ protected:
     platform::LinuxSystem system;
     platform::HeadlessWindowSystem windows;
     platform::ProcessQueryRunner runner{TodHelperPath()};
-    NoBrowser browser;
+    ScriptedBrowser browser;  // none: the list file alone
     platform::DiscoveryServices discovery;
     Program program;
     platform::HeadlessDialog dialog;

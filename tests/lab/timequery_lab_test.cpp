@@ -15,6 +15,7 @@
 #include "platform/linux/netapi_clock.h"
 #include "platform/linux/process_query_runner.h"
 #include "scan/scan_dialog.h"
+#include "tests/fakes/fakes.h"
 #include "tests/lab/lab_support.h"
 #include "timing/remote_time.h"
 
@@ -165,13 +166,6 @@ TEST_F(LabQuery, NetapiClockWorksInProcess) {
     EXPECT_EQ(RemoteTimeWorker(clock, "\\\\" + lab->silent), kNoResponse);
     EXPECT_EQ(RemoteTimeWorker(clock, "\\\\%s%n%s%n"), kNoResponse);
 }
-
-class NoEvents final : public platform::DialogEvents {
-public:
-    void onInitDialog(platform::DialogControls&) override {}
-    void onCommand(platform::DialogControls&, int, int) override {}
-    void onDestroy(platform::DialogControls&) override {}
-};
 
 TEST_F(LabQuery, CheckMachineGivesUpOnTheHungServerWithABeepAndKillsItsHelper) {
     NoEvents events;

@@ -14,6 +14,7 @@
 #include "app/console_report.h"
 #include "app/startup.h"
 #include "platform/headless/headless_dialog.h"
+#include "platform/linux/linux_system.h"
 #include "platform/linux/process_query_runner.h"
 #include "tests/fakes/fakes.h"
 #include "tests/lab/lab_support.h"
@@ -45,7 +46,7 @@ protected:
 
     ScopedClientHome home;
     std::string config, list;
-    RecordingSystem system;
+    Recording<platform::LinuxSystem> system;
     platform::HeadlessWindowSystem windows;
     platform::ProcessQueryRunner runner{TodHelperPath()};
     ScriptedBrowser browser;

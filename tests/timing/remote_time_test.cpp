@@ -13,6 +13,7 @@
 #include "platform/headless/headless_dialog.h"
 #include "platform/linux/netapi_clock.h"
 #include "scan/scan_dialog.h"
+#include "tests/fakes/fakes.h"
 #include "timing/remote_time.h"
 
 namespace skewmon::testing {
@@ -205,81 +206,18 @@ TEST(NetapiClock, ClocksReadTheSystemTime) {
 
 // --- CheckMachine ------------------------------------------------------
 
-struct QueryLog {
-    std::atomic<int> alive{0};
-    std::atomic<bool> sawInfiniteWait{false};
-    Steady::time_point destroyed;
-    int cursorDepthWhileWaiting = -1;
-    std::string statusWhileWaiting;
-};
-
-// A query that answers after `delay`, or never.
-class ScriptedQuery final : public platform::PendingQuery {
-public:
-    ScriptedQuery(Offset offset, std::optional<std::chrono::milliseconds> delay, QueryLog& log,
-                  platform::HeadlessDialog& dialog)
-        : offset_(offset), delay_(delay), log_(log), dialog_(dialog) {
-        ++log_.alive;
-    }
-    ~ScriptedQuery() override {
-        log_.destroyed = Steady::now();
-        --log_.alive;
-    }
-    platform::QueryWait wait(std::optional<std::chrono::milliseconds> limit,
-                             const std::atomic<bool>& stop) override {
-        const auto snapshot = dialog_.snapshot();
-        log_.cursorDepthWhileWaiting = snapshot.waitCursorDepth;
-        log_.statusWhileWaiting = snapshot.text(ctl::kResultsGroup);
-        if (!limit) log_.sawInfiniteWait = true;
-        const auto start = Steady::now();
-        for (;;) {
-            if (stop) return platform::QueryWait::kStopped;
-            const auto now = Steady::now();
-            if (delay_ && now - start >= *delay_) return platform::QueryWait::kFinished;
-            if (limit && now - start >= *limit) return platform::QueryWait::kTimedOut;
-            std::this_thread::sleep_for(1ms);
-        }
-    }
-    Offset result() override { return offset_; }
-
-private:
-    Offset offset_;
-    std::optional<std::chrono::milliseconds> delay_;
-    QueryLog& log_;
-    platform::HeadlessDialog& dialog_;
-};
-
-class ScriptedRunner final : public platform::TimeQueryRunner {
-public:
-    ScriptedRunner(QueryLog& log, platform::HeadlessDialog& dialog) : log_(log), dialog_(dialog) {}
-    Offset offset = 0;
-    std::optional<std::chrono::milliseconds> delay = 0ms;  // none: hangs
-    bool startFails = false;
-    std::vector<std::string> asked;
-
-    std::unique_ptr<platform::PendingQuery> start(const std::string& serverName, bool) override {
-        asked.push_back(serverName);
-        if (startFails) return nullptr;
-        return std::make_unique<ScriptedQuery>(offset, delay, log_, dialog_);
-    }
-
-private:
-    QueryLog& log_;
-    platform::HeadlessDialog& dialog_;
-};
-
-class NoEvents final : public platform::DialogEvents {
-public:
-    void onInitDialog(platform::DialogControls&) override {}
-    void onCommand(platform::DialogControls&, int, int) override {}
-    void onDestroy(platform::DialogControls&) override {}
-};
-
 // CheckMachine as the scan thread calls it: through the scan's view of a
-// running screenless dialog.
+// running screenless dialog, whose state each query notes as it starts to
+// wait.
 class CheckMachineTest : public ::testing::Test {
 protected:
     CheckMachineTest() {
+        runner.onWait([this](std::optional<std::chrono::milliseconds> limit) {
+            const platform::HeadlessSnapshot s = headless.snapshot();
+            cursorDepthWhileWaiting = s.waitCursorDepth;
+            statusWhileWaiting = s.text(ctl::kResultsGroup);
+            if (!limit) sawInfiniteWait = true;
+        });
         headless.start(events);
         headless.waitUntil([](const platform::HeadlessSnapshot& s) { return s.initialised; }, 10s);
     }
@@ -297,31 +235,33 @@ protected:
     platform::HeadlessDialog headless;
     std::shared_ptr<ScanSession> session = std::make_shared<ScanSession>();
     ScanDialog scanView{headless, session};
-    QueryLog log;
-    ScriptedRunner runner{log, headless};
+    ScriptedRunner runner;
     std::atomic<bool> stop{false};
+    std::atomic<bool> sawInfiniteWait{false};
+    int cursorDepthWhileWaiting = -1;
+    std::string statusWhileWaiting;
 };
 
 TEST_F(CheckMachineTest, ShowsTheMachineAsksForItAndReturnsItsOffset) {
-    runner.offset = -4321;
-    runner.delay = 20ms;
+    runner.set("ALPHA", {-4321, 20ms});
     EXPECT_EQ(check("ALPHA"), -4321);
-    EXPECT_EQ(runner.asked, std::vector<std::string>{"\\\\ALPHA"});
-    EXPECT_EQ(log.statusWhileWaiting, "Checking ALPHA...");
-    EXPECT_EQ(log.cursorDepthWhileWaiting, 1);
+    EXPECT_EQ(runner.asked(), std::vector<std::string>{"\\\\ALPHA"});
+    EXPECT_EQ(statusWhileWaiting, "Checking ALPHA...");
+    EXPECT_EQ(cursorDepthWhileWaiting, 1);
     const auto s = headless.snapshot();
     EXPECT_EQ(s.text(ctl::kResultsGroup), "Checking ALPHA...");  // stays until the next machine
     EXPECT_EQ(s.waitCursorDepth, 0);
     EXPECT_TRUE(s.beeps.empty());
-    EXPECT_EQ(log.alive, 0);
+    EXPECT_EQ(runner.queriesAlive(), 0);
 }
 
 TEST_F(CheckMachineTest, OverlongNamesAreCutToTheBuffers) {
     const std::string name(400, 'N');
     check(name);
-    ASSERT_EQ(runner.asked.size(), 1u);
-    EXPECT_EQ(runner.asked[0].size(), 255u);
-    EXPECT_EQ(runner.asked[0].substr(0, 3), "\\\\N");
+    const std::vector<std::string> asked = runner.asked();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].size(), 255u);
+    EXPECT_EQ(asked[0].substr(0, 3), "\\\\N");
     const std::string status = headless.snapshot().text(ctl::kResultsGroup);
     EXPECT_EQ(status.size(), 255u);
     EXPECT_EQ(status.substr(0, 10), "Checking N");
@@ -329,7 +269,7 @@ TEST_F(CheckMachineTest, OverlongNamesAreCutToTheBuffers) {
 }
 
 TEST_F(CheckMachineTest, HungQueryIsGivenUpAtTheLimitWithABeep) {
-    runner.delay.reset();
+    runner.set("HUNG", {0, 0ms, true});
     const auto start = Steady::now();
     EXPECT_EQ(check("HUNG"), kNoResponse);
     const auto took = Steady::now() - start;
@@ -340,20 +280,19 @@ TEST_F(CheckMachineTest, HungQueryIsGivenUpAtTheLimitWithABeep) {
     EXPECT_LT(beepAt, 3300ms);
     EXPECT_GE(took, beepAt + 200ms);  // the caller waits for the sound
     EXPECT_LT(took, beepAt + 400ms);
-    EXPECT_EQ(log.alive, 0);  // abandoned, not left running
-    EXPECT_LE(log.destroyed, s.beeps[0]);
+    EXPECT_EQ(runner.queriesAlive(), 0);  // abandoned, not left running
+    EXPECT_LE(runner.lastEnded(), s.beeps[0]);
     EXPECT_EQ(s.waitCursorDepth, 0);
 }
 
 TEST_F(CheckMachineTest, AnswerJustInsideTheLimitCounts) {
-    runner.offset = 7;
-    runner.delay = 2800ms;
+    runner.set("SLOW", {7, 2800ms});
     EXPECT_EQ(check("SLOW"), 7);
     EXPECT_TRUE(headless.snapshot().beeps.empty());
 }
 
 TEST_F(CheckMachineTest, StopEndsTheWaitAtOnceWithoutABeep) {
-    runner.delay.reset();
+    runner.set("HUNG", {0, 0ms, true});
     std::thread canceller([this] {
         std::this_thread::sleep_for(100ms);
         stop = true;
@@ -363,20 +302,19 @@ TEST_F(CheckMachineTest, StopEndsTheWaitAtOnceWithoutABeep) {
     EXPECT_LT(Steady::now() - start, 400ms);
     canceller.join();
     EXPECT_TRUE(headless.snapshot().beeps.empty());
-    EXPECT_EQ(log.alive, 0);
+    EXPECT_EQ(runner.queriesAlive(), 0);
     EXPECT_EQ(headless.snapshot().waitCursorDepth, 0);
 }
 
 TEST_F(CheckMachineTest, InlineModeWaitsWithoutALimit) {
-    runner.offset = 12;
-    runner.delay = 10ms;
+    runner.set("INLINE", {12, 10ms});
     EXPECT_EQ(check("INLINE", true), 12);
-    EXPECT_TRUE(log.sawInfiniteWait);
+    EXPECT_TRUE(sawInfiniteWait);
     EXPECT_TRUE(headless.snapshot().beeps.empty());
 }
 
 TEST_F(CheckMachineTest, QueryThatCannotStartGivesNoResponse) {
-    runner.startFails = true;
+    runner.set("NOSTART", {.cannotStart = true});
     EXPECT_EQ(check("NOSTART"), kNoResponse);
     const auto s = headless.snapshot();
     EXPECT_TRUE(s.beeps.empty());

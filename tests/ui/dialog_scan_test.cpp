@@ -346,11 +346,11 @@ class UnstoppableRunner final : public platform::TimeQueryRunner {
 public:
     std::unique_ptr<platform::PendingQuery> start(const std::string&, bool) override {
         std::this_thread::sleep_for(600ms);
-        return std::make_unique<ScriptedQuery>(5, 0ms, false, alive_);
+        return std::make_unique<ScriptedQuery>(ScriptedAnswer{5}, trace_);
     }
 
 private:
-    std::shared_ptr<std::atomic<int>> alive_ = std::make_shared<std::atomic<int>>(0);
+    std::shared_ptr<QueryTrace> trace_ = std::make_shared<QueryTrace>();
 };
 
 // The window system's own run of the dialog, as the program makes it.

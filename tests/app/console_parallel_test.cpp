@@ -3,24 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <future>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
 #include "app/console_report.h"
-#include "platform/headless/headless_dialog.h"
-#include "tests/fakes/discovery_fakes.h"
-#include "tests/fakes/fakes.h"
+#include "tests/harness/screenless.h"
 #include "ui/main_dialog.h"
 
 namespace skewmon::testing {
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 
 std::vector<std::string> LinesOf(const std::string& text) {
@@ -30,40 +24,9 @@ std::vector<std::string> LinesOf(const std::string& text) {
     return lines;
 }
 
-class ConsoleRun : public ::testing::Test {
+class ConsoleRun : public ::testing::Test, protected ScreenlessProgram<ScriptedParts<>> {
 protected:
-    ConsoleRun() : program(Platform{system, windows, runner, browser, discovery}) {}
-
-    void SetUp() override {
-        char pattern[] = "/tmp/skewmon-console-parallel-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        system.name = "HERE";
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    // One console run over a list file holding `list`.
-    int run(const std::string& list, int parallel, ReportFormat format = ReportFormat::kText) {
-        const fs::path file = dir / "machines.txt";
-        std::ofstream(file, std::ios::binary) << list;
-        program.options = {};
-        program.options.request = ConsoleRequest::kReport;
-        program.options.listFile = file.string();
-        program.options.parallel = parallel;
-        program.options.format = format;
-        out.str("");
-        err.str("");
-        return RunConsoleReport(program, "--report", out, err);
-    }
-
-    fs::path dir;
-    RecordingSystem system;
-    platform::HeadlessWindowSystem windows;
-    ScriptedRunner runner;
-    ScriptedBrowser browser;
-    FakeDiscoveryServices discovery;
-    Program program;
-    std::ostringstream out, err;
+    ConsoleRun() { system.name = "HERE"; }
 };
 
 TEST_F(ConsoleRun, AskingTogetherGivesTheSameReportAsOneAfterAnother) {
@@ -75,12 +38,12 @@ TEST_F(ConsoleRun, AskingTogetherGivesTheSameReportAsOneAfterAnother) {
     runner.set("DELTA", {61, 60ms});
     const std::string list = "alpha\nbravo\nhere\ncharlie\ndelta\n";
 
-    const int sequential = run(list, 1);
+    const int sequential = runConsole(list, 1);
     const std::string sequentialReport = out.str();
     const std::vector<std::string> sequentialProgress = LinesOf(err.str());
 
     const Steady::time_point began = Steady::now();
-    const int together = run(list, 8);
+    const int together = runConsole(list, 8);
     EXPECT_LT(Steady::now() - began, 550ms);  // one after another: 600 ms and more
 
     EXPECT_EQ(together, sequential);
@@ -117,21 +80,21 @@ TEST_F(ConsoleRun, CheckLineAndExitStatusAgree) {
         {"silent\n", 3, "SKEWMON UNKNOWN - No machines responded: 0 of 1 machines answered | answered=0 silent=1"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(run(c.list, 4, ReportFormat::kCheck), c.status) << c.list;
+        EXPECT_EQ(runConsole(c.list, 4, ReportFormat::kCheck), c.status) << c.list;
         EXPECT_EQ(out.str().rfind(c.start, 0), 0u) << out.str();
         EXPECT_EQ(LinesOf(out.str()).size(), 1u);
     }
 }
 
 TEST_F(ConsoleRun, AScanThatCannotRunStillGivesItsCheckLine) {
+    const std::string missing = (folder() / "missing.txt").string();
     program.options = {};
     program.options.request = ConsoleRequest::kReport;
-    program.options.listFile = (dir / "missing.txt").string();
+    program.options.listFile = missing;
     program.options.format = ReportFormat::kCheck;
-    EXPECT_EQ(RunConsoleReport(program, "--report", out, err), 3);
+    EXPECT_EQ(runReport("--report"), 3);
     const std::string line = out.str();
-    EXPECT_EQ(line.rfind("SKEWMON UNKNOWN - The machine list file \"" + (dir / "missing.txt").string(), 0), 0u)
-        << line;
+    EXPECT_EQ(line.rfind("SKEWMON UNKNOWN - The machine list file \"" + missing, 0), 0u) << line;
     EXPECT_EQ(LinesOf(line).size(), 1u);
     EXPECT_TRUE(runner.asked().empty());
 }
@@ -144,12 +107,12 @@ TEST_F(ConsoleRun, JsonOfAHostileListFileParsesWithEveryMachineInOrder) {
     runner.set("A%S%N%X%D", {1200});
     runner.set("CAF\xe9", {-40});
 
-    EXPECT_EQ(run(list, 3, ReportFormat::kJson), 1);
+    EXPECT_EQ(runConsole(list, 3, ReportFormat::kJson), 1);
     nlohmann::json doc;
     ASSERT_NO_THROW(doc = nlohmann::json::parse(out.str())) << out.str();
     EXPECT_EQ(doc["localMachine"], "HERE");
     EXPECT_EQ(doc["source"]["type"], "list file");
-    EXPECT_EQ(doc["source"]["path"], (dir / "machines.txt").string());
+    EXPECT_EQ(doc["source"]["path"], (folder() / "machines.txt").string());
 
     const nlohmann::json& machines = doc["machines"];
     std::vector<std::string> names;
@@ -177,7 +140,7 @@ TEST_F(ConsoleRun, AQuitDuringAParallelScanEndsEveryQueryAtOnce) {
         runner.set(name, {0, 0ms, true});
         list += name + "\n";
     }
-    auto scan = std::async(std::launch::async, [&] { return run(list, 8, ReportFormat::kCheck); });
+    auto scan = std::async(std::launch::async, [&] { return runConsole(list, 8, ReportFormat::kCheck); });
     const Steady::time_point until = Steady::now() + 5s;
     while (runner.queriesAlive() < 8 && Steady::now() < until) std::this_thread::sleep_for(5ms);
     ASSERT_EQ(runner.queriesAlive(), 8);

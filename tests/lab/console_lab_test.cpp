@@ -3,31 +3,20 @@
 // quit must take every helper with it.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <future>
-#include <sstream>
 #include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "app/console_report.h"
-#include "platform/headless/headless_dialog.h"
-#include "platform/linux/linux_system.h"
-#include "platform/linux/process_query_runner.h"
-#include "tests/fakes/fakes.h"
+#include "tests/lab/lab_program.h"
 #include "tests/lab/lab_support.h"
 #include "ui/main_dialog.h"
 
 namespace skewmon::testing {
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 using nlohmann::json;
 
@@ -35,55 +24,17 @@ using nlohmann::json;
 // second below the truth, so two scans may differ by that much.
 constexpr std::int64_t kToleranceMs = 1100;
 
-class ParallelLab : public ::testing::Test {
-protected:
-    ParallelLab() : program(Platform{system, windows, runner, browser, discovery}) {}
-
-    void SetUp() override {
-        lab = Lab::FromEnvironment();
-        if (!lab) GTEST_SKIP() << "no lab (SKEWMON_LAB_DIR): run through ctest";
-        char pattern[] = "/tmp/skewmon-parallel-lab-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        system.name = "SKEWTEST";
-    }
-    void TearDown() override {
-        if (!dir.empty()) fs::remove_all(dir);
-    }
-
-    int run(const std::string& list, int parallel, ReportFormat format) {
-        const fs::path file = dir / "machines.txt";
-        std::ofstream(file) << list;
-        program.options = {};
-        program.options.request = ConsoleRequest::kReport;
-        program.options.listFile = file.string();
-        program.options.parallel = parallel;
-        program.options.format = format;
-        out.str("");
-        err.str("");
-        return RunConsoleReport(program, "--report", out, err);
-    }
-
-    std::optional<Lab> lab;
-    fs::path dir;
-    Recording<platform::LinuxSystem> system;
-    platform::HeadlessWindowSystem windows;
-    platform::ProcessQueryRunner runner{TodHelperPath()};
-    ScriptedBrowser browser;
-    platform::DiscoveryServices discovery;
-    Program program;
-    std::ostringstream out, err;
-};
+class ParallelLab : public LabConsole {};
 
 TEST_F(ParallelLab, TogetherListsAndGradesTheLabAsOneAfterAnother) {
     std::string list = lab->hung + "\n" + lab->silent + "\nskewtest\n";
     for (const LabServer& server : lab->servers) list += server.address + "\n";
 
-    const int sequentialStatus = run(list, 1, ReportFormat::kJson);
+    const int sequentialStatus = runConsole(list, 1, ReportFormat::kJson);
     json sequential;
     ASSERT_NO_THROW(sequential = json::parse(out.str())) << out.str();
     const Steady::time_point began = Steady::now();
-    const int togetherStatus = run(list, 8, ReportFormat::kJson);
+    const int togetherStatus = runConsole(list, 8, ReportFormat::kJson);
     const auto took = Steady::now() - began;
     json together;
     ASSERT_NO_THROW(together = json::parse(out.str())) << out.str();
@@ -118,7 +69,7 @@ TEST_F(ParallelLab, TogetherListsAndGradesTheLabAsOneAfterAnother) {
 TEST_F(ParallelLab, AQuitEndsEveryQueryAndEveryHelperAtOnce) {
     std::string list;
     for (int i = 0; i < 12; ++i) list += lab->hung + "\n";
-    auto scan = std::async(std::launch::async, [&] { return run(list, 8, ReportFormat::kCheck); });
+    auto scan = std::async(std::launch::async, [&] { return runConsole(list, 8, ReportFormat::kCheck); });
     // Up to eight helpers for the eight queries under way.
     const Steady::time_point until = Steady::now() + 10s;
     std::size_t helpers = 0;
@@ -136,11 +87,3 @@ TEST_F(ParallelLab, AQuitEndsEveryQueryAndEveryHelperAtOnce) {
 
 }  // namespace
 }  // namespace skewmon::testing
-
-// Client settings of the tests' own for every query: a HOME made before any
-// thread starts.
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    skewmon::testing::ScopedClientHome home("SKEWTEST");
-    return RUN_ALL_TESTS();
-}

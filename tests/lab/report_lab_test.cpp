@@ -1,25 +1,16 @@
 // The report and the console mode after real scans of the lab.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
-#include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
+#include <string>
+#include <vector>
 
 #include "app/console_report.h"
-#include "platform/headless/headless_dialog.h"
-#include "platform/linux/linux_system.h"
-#include "platform/linux/process_query_runner.h"
-#include "tests/fakes/fakes.h"
+#include "tests/lab/lab_program.h"
 #include "tests/lab/lab_support.h"
-#include "ui/notepad.h"
 
 namespace skewmon::testing {
 namespace {
-
-namespace fs = std::filesystem;
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -36,44 +27,13 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-class ConsoleLab : public ::testing::Test {
-protected:
-    ConsoleLab() : program(Platform{system, windows, runner, browser, discovery}) {}
-
-    void SetUp() override {
-        lab = Lab::FromEnvironment();
-        if (!lab) GTEST_SKIP() << "no lab (SKEWMON_LAB_DIR): run through ctest";
-        char pattern[] = "/tmp/skewmon-console-lab-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        system.name = "SKEWTEST";
-        system.executable = (dir / "skewmon.bin").string();
-    }
-    void TearDown() override {
-        if (!dir.empty()) fs::remove_all(dir);
-    }
-
-    int run(const std::string& list) {
-        std::ofstream(dir / "skewmon.ini") << list;
-        return RunConsoleReport(program, "--report", out, err);
-    }
-
-    std::optional<Lab> lab;
-    fs::path dir;
-    Recording<platform::LinuxSystem> system;
-    platform::HeadlessWindowSystem windows;
-    platform::ProcessQueryRunner runner{TodHelperPath()};
-    ScriptedBrowser browser;
-    platform::DiscoveryServices discovery;
-    Program program;
-    std::ostringstream out, err;
-};
+class ConsoleLab : public LabConsole {};
 
 TEST_F(ConsoleLab, ReportOfARealScanLinesUpAndGradesTheNetwork) {
     const LabServer* ahead = lab->withShift(2000);
     const LabServer* behind = lab->withShift(-3000);
     ASSERT_TRUE(ahead && behind);
-    const int status = run(ahead->address + "\n" + behind->address + "\nskewtest\n" + lab->silent + "\n");
+    const int status = runConsoleBeside(ahead->address + "\n" + behind->address + "\nskewtest\n" + lab->silent + "\n");
 
     const std::vector<std::string> lines = Lines(out.str());
     ASSERT_EQ(lines.size(), 27u) << out.str();
@@ -103,7 +63,7 @@ TEST_F(ConsoleLab, ReportOfARealScanLinesUpAndGradesTheNetwork) {
 }
 
 TEST_F(ConsoleLab, NoMachineAnsweringIsUnknown) {
-    EXPECT_EQ(run(lab->silent + "\n"), 3);
+    EXPECT_EQ(runConsoleBeside(lab->silent + "\n"), 3);
     EXPECT_NE(out.str().find("Machines Found:   0\r\nSummary:          N/A\r\n"), std::string::npos);
 }
 

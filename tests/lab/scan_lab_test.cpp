@@ -10,12 +10,10 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/headless/headless_dialog.h"
 #include "platform/linux/linux_system.h"
-#include "platform/linux/process_query_runner.h"
 #include "platform/linux/smb_settings.h"
-#include "state/program.h"
-#include "tests/fakes/fakes.h"
+#include "tests/harness/screenless.h"
+#include "tests/lab/lab_program.h"
 #include "tests/lab/lab_support.h"
 #include "timing/variance_text.h"
 #include "ui/main_dialog.h"
@@ -23,8 +21,6 @@
 namespace skewmon::testing {
 namespace {
 
-using namespace std::chrono_literals;
-using platform::HeadlessSnapshot;
 using Steady = std::chrono::steady_clock;
 
 // A measured row split into its parts; the variance read back as milliseconds.
@@ -52,14 +48,10 @@ std::optional<MeasuredRow> ParseRow(const std::string& row) {
     return parsed;
 }
 
-class ScanLab : public ::testing::Test {
+// The Linux services as they are: the local machine is the one the client
+// settings name.
+class ScanLab : public DialogHarness<LabParts<platform::LinuxSystem>> {
 protected:
-    ScanLab() : program(Platform{system, windows, runner, browser, discovery}) {
-        program.app.boldFont = windows.createFont({"MS Shell Dlg", -12, 700, false});
-        program.app.thinFont = windows.createFont({"MS Shell Dlg", -12, 100, false});
-        program.app.linkFont = windows.createFont({"MS Shell Dlg", -12, 400, true});
-    }
-
     void SetUp() override {
         lab = Lab::FromEnvironment();
         if (!lab) GTEST_SKIP() << "no lab (SKEWMON_LAB_DIR): run through ctest";
@@ -71,42 +63,17 @@ protected:
     }
 
     void TearDown() override {
-        if (mainDialog) {
-            if (dialog.snapshot().running) {
-                dialog.command(ctl::kClose);
-                dialog.command(ctl::kClose);
-            }
-            dialog.waitForEnd();
-            mainDialog.reset();
-        }
+        end();
         EXPECT_TRUE(ChildProcesses().empty());
     }
 
-    // The machine list file, opened as start-up would have opened it.
-    void useListFile(const std::string& content) {
-        std::FILE* file = std::tmpfile();
-        ASSERT_NE(file, nullptr);
-        std::fwrite(content.data(), 1, content.size(), file);
-        std::fflush(file);
-        program.app.machineListFile.reset(file);
-    }
-
+    // Starts the dialog with every row's arrival noted.
     void start() {
         dialog.setRowObserver([this](const std::string& row) {
             std::lock_guard lock(rowsMutex);
             rowTimes.emplace_back(row, Steady::now());
         });
-        mainDialog = std::make_unique<MainDialog>(program);
-        dialog.start(*mainDialog);
-        ASSERT_TRUE(dialog.waitUntil([](const HeadlessSnapshot& s) { return s.initialised; }, 10s));
-    }
-
-    bool waitForDone(std::chrono::milliseconds limit = 30s) {
-        return dialog.waitUntil(
-            [](const HeadlessSnapshot& s) {
-                return s.control(ctl::kSaveResults).enabled && s.text(ctl::kClose) == "&Close";
-            },
-            limit);
+        DialogHarness::start();
     }
 
     std::vector<std::pair<std::string, Steady::time_point>> rows() {
@@ -119,14 +86,6 @@ protected:
     const LabServer* behind = nullptr;
     std::string local;
 
-    platform::LinuxSystem system;
-    platform::HeadlessWindowSystem windows;
-    platform::ProcessQueryRunner runner{TodHelperPath()};
-    ScriptedBrowser browser;  // none: the list file alone
-    platform::DiscoveryServices discovery;
-    Program program;
-    platform::HeadlessDialog dialog;
-    std::unique_ptr<MainDialog> mainDialog;
     std::mutex rowsMutex;
     std::vector<std::pair<std::string, Steady::time_point>> rowTimes;
 };
@@ -136,7 +95,7 @@ TEST_F(ScanLab, ScanMeasuresTheLabAndGradesIt) {
                 "\n" + lab->silent + "\n");
     start();
     dialog.command(ctl::kScan);
-    ASSERT_TRUE(waitForDone());
+    ASSERT_TRUE(waitForDone(30s));
 
     const HeadlessSnapshot s = dialog.snapshot();
     const std::vector<std::string>& list = s.rows(ctl::kResultsList);
@@ -235,7 +194,7 @@ TEST_F(ScanLab, CancelDuringTheHungWaitStopsAtOnceAndTheNextScanWorks) {
 
     // A new scan runs in full.
     dialog.command(ctl::kScan);
-    ASSERT_TRUE(waitForDone());
+    ASSERT_TRUE(waitForDone(30s));
     s = dialog.snapshot();
     const auto& list = s.rows(ctl::kResultsList);
     ASSERT_EQ(list.size(), 3u);

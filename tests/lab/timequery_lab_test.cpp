@@ -199,11 +199,3 @@ TEST_F(LabQuery, CheckMachineGivesUpOnTheHungServerWithABeepAndKillsItsHelper) {
 
 }  // namespace
 }  // namespace skewmon::testing
-
-// Client settings of the tests' own for every query of this program: a HOME
-// made before any thread starts.
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    skewmon::testing::ScopedClientHome home("SKEWTEST");
-    return RUN_ALL_TESTS();
-}

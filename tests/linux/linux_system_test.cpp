@@ -218,7 +218,8 @@ TEST_F(ClientSettings, UserSettingsComeFirstAndGiveTheNetbiosName) {
 }
 
 // A report that cannot be written whole is not kept and not opened.
-class FullDisk : public skewmon::testing::DialogHarness {};
+// The Linux services behind the dialog, whose report files are real.
+class FullDisk : public skewmon::testing::DialogHarness<skewmon::testing::ScriptedParts<LinuxSystem>> {};
 
 TEST_F(FullDisk, ReportThatCannotBeWrittenLeavesNothing) {
     char pattern[] = "/tmp/skewmon-full-XXXXXX";

@@ -17,6 +17,7 @@
 #include "app/startup.h"
 #include "platform/files.h"
 #include "platform/linux/install_layout.h"
+#include "platform/linux/linux_system.h"
 #include "platform/linux/process_query_runner.h"
 #include "tests/harness/screenless.h"
 
@@ -43,17 +44,15 @@ std::string Describe(Hostile kind) {
 constexpr Hostile kEveryHostile[] = {Hostile::kFifo, Hostile::kFifoWithSilentWriter, Hostile::kDevZeroLink,
                                      Hostile::kDirectory, Hostile::kSocket};
 
-class ListFileFolder : public DialogHarness {
+// The Linux services behind the program, whose list files are real.
+class ListFileFolder : public DialogHarness<ScriptedParts<platform::LinuxSystem>> {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/skewmon-listfile-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        dir = folder();
         system.executable = (dir / "skewmon").string();
     }
     void TearDown() override {
         for (int fd : held_) close(fd);
-        if (!dir.empty()) fs::remove_all(dir);
     }
 
     std::string beside() const { return (dir / "skewmon.ini").string(); }
@@ -98,9 +97,7 @@ protected:
 
     int report(const std::vector<std::string>& args) {
         program.options = ParseCommandLine(args);
-        out.str("");
-        err.str("");
-        return RunConsoleReport(program, JoinedCommandLine(args), out, err);
+        return runReport(JoinedCommandLine(args));
     }
     std::vector<std::string> errLines() const {
         std::vector<std::string> lines;
@@ -110,7 +107,6 @@ protected:
     }
 
     fs::path dir;
-    std::ostringstream out, err;
 
 private:
     std::vector<int> held_;
@@ -262,7 +258,7 @@ TEST_F(ListFileFolder, ProblemsThatStopTheReportComeBeforeAnyScan) {
     write(beside(), "alpha\n");
     program.app.problems.push_back({"The time query helper \"/x/skewmon-tod\" cannot be started: gone.", true});
     program.options = ParseCommandLine({"--report"});
-    EXPECT_EQ(RunConsoleReport(program, "--report", out, err), 3);
+    EXPECT_EQ(runReport("--report"), 3);
     EXPECT_EQ(err.str(), "skewmon: the time query helper \"/x/skewmon-tod\" cannot be started: gone.\n");
     EXPECT_EQ(out.str(), "");
     EXPECT_TRUE(runner.asked().empty());

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "app/console_report.h"
+#include "platform/linux/linux_system.h"
 #include "tests/harness/screenless.h"
 #include "ui/notepad.h"
 #include "ui/report.h"
@@ -75,7 +76,8 @@ std::vector<fs::path> ReportsIn(const fs::path& directory) {
     return found;
 }
 
-class Report : public DialogHarness {
+// The Linux services behind the dialog, whose report files are real.
+class Report : public DialogHarness<ScriptedParts<platform::LinuxSystem>> {
 protected:
     void SetUp() override {
         char pattern[] = "/tmp/skewmon-report-test-XXXXXX";
@@ -186,9 +188,14 @@ public:
     }
 };
 
-class HostileFiles : public ::testing::Test {
+struct HostileParts {
+    HostileSystem system;
+    ScriptedRunner runner;
+    FakeDiscoveryServices discovery;
+};
+
+class HostileFiles : public ::testing::Test, protected ScreenlessProgram<HostileParts> {
 protected:
-    HostileFiles() : program(Platform{system, windows, runner, browser, discovery}) {}
     void SetUp() override {
         char pattern[] = "/tmp/skewmon-hostile-test-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -220,12 +227,6 @@ protected:
         return path;
     }
 
-    HostileSystem system;
-    platform::HeadlessWindowSystem windows;
-    ScriptedRunner runner;
-    ScriptedBrowser browser;
-    FakeDiscoveryServices discovery;
-    Program program;
     platform::HeadlessDialog dialog;  // not started: its controls are read directly
     fs::path dir_;
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
@@ -301,46 +302,34 @@ TEST_F(HostileFiles, AReportThatCannotBeWrittenLeavesNoFileBehind) {
     EXPECT_TRUE(Notepad().remembered().empty());
 }
 
-class Console : public Report {
-protected:
-    // A list file beside a pretend executable, as start-up finds it.
-    int run(const std::string& list, const std::string& arguments = "--report") {
-        system.executable = (temp_ / "skewmon.bin").string();
-        std::ofstream(temp_ / "skewmon.ini") << list;
-        out_.str("");
-        err_.str("");
-        return RunConsoleReport(program, arguments, out_, err_);
-    }
-    std::ostringstream out_;
-    std::ostringstream err_;
-};
+class Console : public Report {};
 
 TEST_F(Console, PrintsTheSavedReportWithoutMakingAFile) {
-    EXPECT_EQ(run(kList), 2);  // "Poor"
-    EXPECT_EQ(out_.str(), ExpectedReport("skewmon.ini file"));
+    EXPECT_EQ(runConsoleBeside(kList), 2);  // "Poor"
+    EXPECT_EQ(out.str(), ExpectedReport("skewmon.ini file"));
     EXPECT_TRUE(ReportsIn(temp_).empty());
     EXPECT_TRUE(system.viewedFiles.empty());
-    const std::string progress = err_.str();
+    const std::string progress = err.str();
     EXPECT_NE(progress.find("ALPHA + 00 000 00:00:00.047\n"), std::string::npos);
     EXPECT_NE(progress.find("CHARLIE No response or excessive latency\n"), std::string::npos);
     EXPECT_NE(progress.find("Scan complete: 3 machine(s) counted, summary: Poor\n"), std::string::npos);
-    EXPECT_EQ(out_.str().find("Scan complete"), std::string::npos);
+    EXPECT_EQ(out.str().find("Scan complete"), std::string::npos);
 }
 
 TEST_F(Console, ExitStatusFollowsTheGrade) {
     runner.set("ALPHA", {50});
-    EXPECT_EQ(run("alpha\n"), 0);  // Outstanding!
+    EXPECT_EQ(runConsoleBeside("alpha\n"), 0);  // Outstanding!
     runner.set("ALPHA", {-600});
-    EXPECT_EQ(run("alpha\n"), 1);  // Fair
+    EXPECT_EQ(runConsoleBeside("alpha\n"), 1);  // Fair
     runner.set("ALPHA", {3000});
-    EXPECT_EQ(run("alpha\n"), 2);  // Unacceptable
+    EXPECT_EQ(runConsoleBeside("alpha\n"), 2);  // Unacceptable
     runner.set("ALPHA", {kNoResponse});
-    EXPECT_EQ(run("alpha\n"), 3);  // no machine responded
-    EXPECT_EQ(run("; nothing\n"), 3);
+    EXPECT_EQ(runConsoleBeside("alpha\n"), 3);  // no machine responded
+    EXPECT_EQ(runConsoleBeside("; nothing\n"), 3);
 }
 
 TEST_F(Console, InlineModeBesideReport) {
-    EXPECT_EQ(run("alpha\n", "nothread --REPORT"), 0);
+    EXPECT_EQ(runConsoleBeside("alpha\n", "nothread --REPORT"), 0);
     EXPECT_EQ(runner.inlineFlags(), std::vector<bool>{true});
 }
 

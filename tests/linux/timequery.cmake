@@ -13,6 +13,9 @@ find_package(PkgConfig REQUIRED)
 pkg_check_modules(TEST_KRB5 REQUIRED IMPORTED_TARGET krb5)
 target_link_libraries(skewmon_lab_support PRIVATE PkgConfig::TEST_KRB5)
 add_dependencies(skewmon_lab_support skewmon-tod)
+# The lab tests' main, with the tests' own client settings.
+add_library(skewmon_lab_main STATIC ${PROJECT_SOURCE_DIR}/tests/lab/lab_main.cpp)
+target_link_libraries(skewmon_lab_main PUBLIC skewmon_lab_support GTest::gtest)
 
 # Without servers: the arithmetic, CheckMachine, the runner with stand-in helpers.
 add_executable(skewmon_timequery_tests
@@ -37,7 +40,7 @@ add_executable(skewmon_lab_tests
   ${PROJECT_SOURCE_DIR}/tests/lab/timequery_lab_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/lab/scan_lab_test.cpp
   ${PROJECT_SOURCE_DIR}/tests/lab/report_lab_test.cpp)
-target_link_libraries(skewmon_lab_tests PRIVATE skewmon_timequery skewmon_lab_support GTest::gtest)
+target_link_libraries(skewmon_lab_tests PRIVATE skewmon_timequery skewmon_lab_main)
 gtest_discover_tests(skewmon_lab_tests DISCOVERY_TIMEOUT 60
   PROPERTIES FIXTURES_REQUIRED skewmon_lab RESOURCE_LOCK skewmon_lab
              ENVIRONMENT "SKEWMON_LAB_DIR=${SKEWMON_LAB_DIR}")

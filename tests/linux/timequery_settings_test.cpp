@@ -4,39 +4,25 @@
 // without settings no query leaves the helper.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <chrono>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <string>
 
 #include "app/console_report.h"
 #include "app/startup.h"
 #include "platform/headless/headless_dialog.h"
-#include "platform/linux/linux_system.h"
-#include "platform/linux/process_query_runner.h"
-#include "tests/fakes/fakes.h"
+#include "tests/lab/lab_program.h"
 #include "tests/lab/lab_support.h"
 #include "ui/main_dialog.h"
 
 namespace skewmon::testing {
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-
-class BrokenSettings : public ::testing::Test {
+class BrokenSettings : public ::testing::Test, protected ScreenlessProgram<LabParts<>> {
 protected:
-    BrokenSettings() : program(Platform{system, windows, runner, browser, discovery}) {
+    BrokenSettings() {
         system.name = "SKEWTEST";
         config = home.path() + "/.smb/smb.conf";
         std::ofstream(config) << "[global\n";  // a section that never ends
-        list = home.path() + "/machines.txt";
-        // The local machine counts without a query: alone it would grade the
-        // scan "Outstanding!".
-        std::ofstream(list) << "SKEWTEST\n127.0.0.1\n";
-        program.options.listFile = list;
     }
 
     std::string message() const {
@@ -44,20 +30,16 @@ protected:
                ". No machine can be asked for its time.";
     }
 
+    // The local machine counts without a query: alone it would grade the
+    // scan "Outstanding!".
+    static constexpr char kList[] = "SKEWTEST\n127.0.0.1\n";
+
     ScopedClientHome home;
-    std::string config, list;
-    Recording<platform::LinuxSystem> system;
-    platform::HeadlessWindowSystem windows;
-    platform::ProcessQueryRunner runner{TodHelperPath()};
-    ScriptedBrowser browser;
-    platform::DiscoveryServices discovery;
-    Program program;
+    std::string config;
 };
 
 TEST_F(BrokenSettings, ConsoleSaysItOnceAndEndsUnknown) {
-    program.options.request = ConsoleRequest::kReport;
-    std::ostringstream out, err;
-    EXPECT_EQ(RunConsoleReport(program, "--report", out, err), 3);
+    EXPECT_EQ(runConsole(kList), 3);
     const std::string said = err.str();
     const std::string line = "skewmon: " + message() + "\n";
     ASSERT_NE(said.find(line), std::string::npos) << said;
@@ -67,6 +49,7 @@ TEST_F(BrokenSettings, ConsoleSaysItOnceAndEndsUnknown) {
 }
 
 TEST_F(BrokenSettings, WindowShowsItOncePerScan) {
+    program.options.listFile = writeListFile(kList);
     std::string commandLine;
     StartUp(program, commandLine);
     platform::HeadlessDialog dialog;

@@ -12,7 +12,7 @@ namespace {
 
 const std::vector<std::string> kNoRows;
 
-class Dialog : public DialogHarness {};
+class Dialog : public DialogHarness<> {};
 
 TEST_F(Dialog, StartsReadyInListFileMode) {
     useListFile("alpha\n");
@@ -353,14 +353,17 @@ private:
     std::shared_ptr<QueryTrace> trace_ = std::make_shared<QueryTrace>();
 };
 
+struct UnstoppableParts {
+    RecordingSystem system;
+    UnstoppableRunner runner;
+    FakeDiscoveryServices discovery;
+};
+
 // The window system's own run of the dialog, as the program makes it.
 TEST(DialogLifetime, TheDialogOutlivesAScanStillInsideAQueryAfterClose) {
-    RecordingSystem system;
-    platform::HeadlessWindowSystem windows;
-    UnstoppableRunner runner;
-    ScriptedBrowser browser;
-    FakeDiscoveryServices discovery;
-    Program program(Platform{system, windows, runner, browser, discovery});
+    ScreenlessProgram<UnstoppableParts> assembled;
+    Program& program = assembled.program;
+    platform::HeadlessWindowSystem& windows = assembled.windows;
     program.app.inlineMode = true;
     std::FILE* list = std::tmpfile();
     ASSERT_NE(list, nullptr);

@@ -24,6 +24,27 @@
 
 namespace skewmon::testing {
 
+// The time-of-day reply of a machine whose clock reads `unixMs` (UTC): to
+// the hundredth, or cut to the whole second as Samba answers.
+inline platform::TimeOfDayInfo TimeOfDayReplyAt(std::int64_t unixMs, bool wholeSeconds = false) {
+    using namespace std::chrono;
+    const sys_time<milliseconds> moment{milliseconds(unixMs)};
+    const sys_days day = floor<days>(moment);
+    const year_month_day date{day};
+    const hh_mm_ss<milliseconds> time{moment - day};
+    platform::TimeOfDayInfo reply;
+    reply.elapsedt = static_cast<std::uint32_t>(floor<seconds>(moment).time_since_epoch().count());
+    reply.year = static_cast<std::uint32_t>(static_cast<int>(date.year()));
+    reply.month = static_cast<unsigned>(date.month());
+    reply.day = static_cast<unsigned>(date.day());
+    reply.weekday = weekday(day).c_encoding();
+    reply.hours = static_cast<std::uint32_t>(time.hours().count());
+    reply.mins = static_cast<std::uint32_t>(time.minutes().count());
+    reply.secs = static_cast<std::uint32_t>(time.seconds().count());
+    reply.hunds = wholeSeconds ? 0 : static_cast<std::uint32_t>(time.subseconds().count() / 10);
+    return reply;
+}
+
 // How a scripted machine answers: its offset after `delay`, or never when it
 // `hangs`; or its query cannot even start.
 struct ScriptedAnswer {

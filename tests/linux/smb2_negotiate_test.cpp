@@ -17,6 +17,7 @@
 
 #include "platform/linux/netapi_clock.h"
 #include "platform/linux/smb2_negotiate.h"
+#include "tests/fakes/fakes.h"
 #include "timing/remote_time.h"
 
 namespace skewmon::testing {
@@ -338,17 +339,7 @@ public:
     std::uint32_t tickCount() override { return real_.tickCount(); }
     std::int64_t systemTimeAsFileTime() override { return real_.systemTimeAsFileTime(); }
     std::uint32_t remoteTimeOfDay(std::string_view, platform::TimeOfDayInfo& reply) override {
-        const std::int64_t unixMs = (NowAsFileTime() - 116444736000000000LL) / 10000 + aheadMs_;
-        const time_t seconds = static_cast<time_t>(unixMs / 1000);
-        tm utc{};
-        gmtime_r(&seconds, &utc);
-        reply = {};
-        reply.year = static_cast<std::uint32_t>(utc.tm_year + 1900);
-        reply.month = static_cast<std::uint32_t>(utc.tm_mon + 1);
-        reply.day = static_cast<std::uint32_t>(utc.tm_mday);
-        reply.hours = static_cast<std::uint32_t>(utc.tm_hour);
-        reply.mins = static_cast<std::uint32_t>(utc.tm_min);
-        reply.secs = static_cast<std::uint32_t>(utc.tm_sec);
+        reply = TimeOfDayReplyAt((NowAsFileTime() - 116444736000000000LL) / 10000 + aheadMs_, true);
         return 0;
     }
     std::unique_ptr<platform::NegotiateExchange> openNegotiate(std::string_view,

@@ -19,7 +19,6 @@ target_link_libraries(skewmon_lab_main PUBLIC skewmon_lab_support GTest::gtest)
 
 # Without servers: the arithmetic, CheckMachine, the runner with stand-in helpers.
 add_executable(skewmon_timequery_tests
-  ${PROJECT_SOURCE_DIR}/tests/timing/remote_time_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timequery_runner_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timequery_kerberos_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timequery_settings_test.cpp

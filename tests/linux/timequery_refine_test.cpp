@@ -3,13 +3,12 @@
 // round trips the scenario gives, so every expected offset is exact.
 #include <gtest/gtest.h>
 
-#include <time.h>
-
 #include <cstdlib>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "tests/fakes/fakes.h"
 #include "timing/remote_time.h"
 
 namespace skewmon::testing {
@@ -24,19 +23,7 @@ constexpr std::int64_t kUnixEpochAsFileTime = 116444736000000000LL;
 constexpr std::int64_t kStart = kUnixEpochAsFileTime + 1709251198000LL * kTicksPerMs;
 
 TimeOfDayInfo CalendarOf(std::int64_t fileTime, bool wholeSeconds) {
-    const std::int64_t unixMs = (fileTime - kUnixEpochAsFileTime) / kTicksPerMs;
-    const time_t seconds = static_cast<time_t>(unixMs / 1000);
-    tm utc{};
-    gmtime_r(&seconds, &utc);
-    TimeOfDayInfo reply;
-    reply.year = static_cast<std::uint32_t>(utc.tm_year + 1900);
-    reply.month = static_cast<std::uint32_t>(utc.tm_mon + 1);
-    reply.day = static_cast<std::uint32_t>(utc.tm_mday);
-    reply.hours = static_cast<std::uint32_t>(utc.tm_hour);
-    reply.mins = static_cast<std::uint32_t>(utc.tm_min);
-    reply.secs = static_cast<std::uint32_t>(utc.tm_sec);
-    reply.hunds = wholeSeconds ? 0 : static_cast<std::uint32_t>(unixMs % 1000 / 10);
-    return reply;
+    return TimeOfDayReplyAt((fileTime - kUnixEpochAsFileTime) / kTicksPerMs, wholeSeconds);
 }
 
 // A server whose clocks run `aheadMs` (time of day) and aheadMs + skewMs

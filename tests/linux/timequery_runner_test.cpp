@@ -1,13 +1,16 @@
 // The helper-process runner with stand-in helpers (small shell scripts that
 // speak the request lines on descriptor 3), the request and answer lines,
-// and the pure pieces of the libnetapi client: credentials and names.
+// and the pure pieces of the libnetapi client: credentials, names and its
+// clocks.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -381,6 +384,21 @@ TEST(SmbCredentials, TicketThenPasswordThenGuest) {
     EXPECT_EQ(choose({{"USER", "ann%secret"}}), SmbCredentials::kUserAndPassword);
     EXPECT_EQ(choose({{"USER", "ann"}, {"PASSWD", ""}}), SmbCredentials::kUserAndPassword);
     EXPECT_EQ(choose({{"USER", "ann%secret"}}, true), SmbCredentials::kKerberos);
+}
+
+TEST(NetapiClock, ClocksReadTheSystemTime) {
+    constexpr std::int64_t kTicksPerMs = 10000;
+    constexpr std::int64_t kUnixEpochAsFileTime = 116444736000000000LL;
+    platform::NetapiClock clock;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t expected = kUnixEpochAsFileTime + std::int64_t(now.tv_sec) * 10000000 + now.tv_nsec / 100;
+    EXPECT_LT(std::llabs(clock.systemTimeAsFileTime() - expected), 1000 * kTicksPerMs);
+    const std::uint32_t before = clock.tickCount();
+    std::this_thread::sleep_for(50ms);
+    const std::uint32_t elapsed = clock.tickCount() - before;
+    EXPECT_GE(elapsed, 50u);
+    EXPECT_LT(elapsed, 1000u);
 }
 
 TEST(NetapiServerName, LeadingBackslashesGoAndNothingElseChanges) {

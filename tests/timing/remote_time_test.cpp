@@ -2,8 +2,6 @@
 // limit, beep, cursor and status text with scripted queries.
 #include <gtest/gtest.h>
 
-#include <time.h>
-
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -11,7 +9,6 @@
 #include <thread>
 
 #include "platform/headless/headless_dialog.h"
-#include "platform/linux/netapi_clock.h"
 #include "scan/scan_dialog.h"
 #include "tests/fakes/fakes.h"
 #include "timing/remote_time.h"
@@ -25,24 +22,6 @@ using Steady = std::chrono::steady_clock;
 
 constexpr std::int64_t kTicksPerMs = 10000;
 constexpr std::int64_t kUnixEpochAsFileTime = 116444736000000000LL;
-
-// The reply a remote machine gives when its clock reads `unixMs`.
-TimeOfDayInfo ReplyAt(std::int64_t unixMs) {
-    const time_t seconds = static_cast<time_t>(unixMs / 1000);
-    tm utc{};
-    gmtime_r(&seconds, &utc);
-    TimeOfDayInfo reply;
-    reply.elapsedt = static_cast<std::uint32_t>(seconds);
-    reply.year = static_cast<std::uint32_t>(utc.tm_year + 1900);
-    reply.month = static_cast<std::uint32_t>(utc.tm_mon + 1);
-    reply.day = static_cast<std::uint32_t>(utc.tm_mday);
-    reply.weekday = static_cast<std::uint32_t>(utc.tm_wday);
-    reply.hours = static_cast<std::uint32_t>(utc.tm_hour);
-    reply.mins = static_cast<std::uint32_t>(utc.tm_min);
-    reply.secs = static_cast<std::uint32_t>(utc.tm_sec);
-    reply.hunds = static_cast<std::uint32_t>(unixMs % 1000 / 10);
-    return reply;
-}
 
 std::int64_t FileTimeOfUnixMs(std::int64_t unixMs) { return kUnixEpochAsFileTime + unixMs * kTicksPerMs; }
 
@@ -82,7 +61,7 @@ ScriptedClock Scenario(std::int64_t aheadMs, std::int64_t readAfterMs, std::uint
                        std::uint32_t t0 = 5000) {
     ScriptedClock clock;
     clock.ticks = {t0, t0 + roundTripMs};
-    clock.reply = ReplyAt(kLocalUnixMs + aheadMs + readAfterMs);
+    clock.reply = TimeOfDayReplyAt(kLocalUnixMs + aheadMs + readAfterMs);
     return clock;
 }
 
@@ -152,12 +131,12 @@ TEST(RemoteTimeWorker, ImpossibleCalendarFieldsGiveNoResponse) {
     }
     // The valid neighbours of those cases do measure.
     ScriptedClock leap = Scenario(0, 0, 0);
-    leap.reply = ReplyAt(kLocalUnixMs);  // February 29th, 2024
+    leap.reply = TimeOfDayReplyAt(kLocalUnixMs);  // February 29th, 2024
     EXPECT_EQ(RemoteTimeWorker(leap, "\\\\X"), 0);
 }
 
 TEST(ReplyToFileTime, HundredthsAreCappedAt999Milliseconds) {
-    TimeOfDayInfo reply = ReplyAt(kLocalUnixMs);
+    TimeOfDayInfo reply = TimeOfDayReplyAt(kLocalUnixMs);
     reply.hunds = 0;
     const std::int64_t whole = *ReplyToFileTime(reply);
     EXPECT_EQ(whole, FileTimeOfUnixMs(kLocalUnixMs));
@@ -170,14 +149,14 @@ TEST(ReplyToFileTime, HundredthsAreCappedAt999Milliseconds) {
 }
 
 TEST(ReplyToFileTime, KnownMomentsAndTheIgnoredWeekday) {
-    TimeOfDayInfo epoch = ReplyAt(0);
+    TimeOfDayInfo epoch = TimeOfDayReplyAt(0);
     EXPECT_EQ(*ReplyToFileTime(epoch), kUnixEpochAsFileTime);
     TimeOfDayInfo first{};
     first.year = 1601;
     first.month = 1;
     first.day = 1;
     EXPECT_EQ(*ReplyToFileTime(first), 0);
-    TimeOfDayInfo wrongDay = ReplyAt(kLocalUnixMs);
+    TimeOfDayInfo wrongDay = TimeOfDayReplyAt(kLocalUnixMs);
     wrongDay.weekday = 6;
     EXPECT_EQ(*ReplyToFileTime(wrongDay), FileTimeOfUnixMs(kLocalUnixMs));
 }
@@ -189,19 +168,6 @@ TEST(OffsetFromReadings, TruncatesTowardZeroAfterTheCorrection) {
     EXPECT_EQ(OffsetFromReadings(local + 5 * kTicksPerMs + 15000, local, 10), 1);
     // An odd trip's half is rounded down before it is taken off.
     EXPECT_EQ(OffsetFromReadings(local + 20 * kTicksPerMs, local, 41), 0);
-}
-
-TEST(NetapiClock, ClocksReadTheSystemTime) {
-    platform::NetapiClock clock;
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    const std::int64_t expected = kUnixEpochAsFileTime + std::int64_t(now.tv_sec) * 10000000 + now.tv_nsec / 100;
-    EXPECT_LT(std::llabs(clock.systemTimeAsFileTime() - expected), 1000 * kTicksPerMs);
-    const std::uint32_t before = clock.tickCount();
-    std::this_thread::sleep_for(50ms);
-    const std::uint32_t elapsed = clock.tickCount() - before;
-    EXPECT_GE(elapsed, 50u);
-    EXPECT_LT(elapsed, 1000u);
 }
 
 // --- CheckMachine ------------------------------------------------------

@@ -242,9 +242,9 @@ int main(int argc, char** argv) {
         Stats wall, cpu;
         int answered = 0;
     };
-    Floor floors[] = {{"call", "floor: NetRemoteTOD alone"},
-                      {"measure", "floor: the whole measurement"},
-                      {"fresh", "floor: measurement, new context after each"}};
+    Floor floors[] = {{"call", "floor: NetRemoteTOD alone", {}, {}},
+                      {"measure", "floor: the whole measurement", {}, {}},
+                      {"fresh", "floor: measurement, new context after each", {}, {}}};
     Stats netWall, netCpu, runnerWall, runnerCpu, runnerRefused;
     ProgramFigures ours, theirs;
     int netAnswered = 0, runnerAnswered = 0;

@@ -185,7 +185,7 @@ TEST_F(ScanLab, ScanMeasuresTheLabAndGradesIt) {
         EXPECT_EQ(program.scan.count, 3);
         EXPECT_EQ(program.scan.worst, worst);
         EXPECT_EQ(program.scan.average, average);
-        EXPECT_FALSE(program.scan.scanThread);
+        EXPECT_FALSE(mainDialog->scans().running());
     });
     EXPECT_EQ(s.text(ctl::kWorst), VarianceText(worst));
     EXPECT_EQ(s.text(ctl::kAverage), VarianceText(average));

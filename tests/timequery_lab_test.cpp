@@ -14,7 +14,7 @@
 #include "platform/headless/headless_dialog.h"
 #include "platform/linux/netapi_clock.h"
 #include "platform/linux/process_query_runner.h"
-#include "scan/scan_dialog.h"
+#include "scan/scan_view.h"
 #include "tests/lab_support.h"
 #include "timing/remote_time.h"
 

@@ -12,7 +12,7 @@
 
 #include "platform/headless/headless_dialog.h"
 #include "platform/linux/netapi_clock.h"
-#include "scan/scan_dialog.h"
+#include "scan/scan_view.h"
 #include "timing/remote_time.h"
 
 namespace skewmon::testing {

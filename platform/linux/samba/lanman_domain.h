@@ -20,7 +20,7 @@
 #include <string>
 
 #include "platform/domain.h"
-#include "platform/linux/lanman_nbns.h"
+#include "platform/linux/netbios/lanman_nbns.h"
 
 namespace skewmon::platform {
 

@@ -9,7 +9,7 @@
 
 #include "platform/call_bridge.h"
 #include "platform/controls.h"
-#include "platform/linux/qt_dialog_template.h"
+#include "platform/linux/qt/qt_dialog_template.h"
 #include "platform/window.h"
 
 class QListWidget;

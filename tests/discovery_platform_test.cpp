@@ -13,7 +13,7 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/linux/netbios/lanman_nbns.h"
+#include "platform/linux/netbios/netbios_name_client.h"
 #include "platform/linux/samba/netapi_clock.h"
 #include "platform/linux/samba/lanman_settings.h"
 #include "platform/linux/ldap/ldap_openldap.h"

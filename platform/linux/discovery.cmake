@@ -13,7 +13,7 @@ find_path(SASL_INCLUDE_DIR sasl/sasl.h REQUIRED)
 add_library(skewmon_discovery STATIC
   ${CMAKE_CURRENT_LIST_DIR}/discovery_services.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ldap/ldap_openldap.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/netbios/lanman_nbns.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/netbios/netbios_name_client.cpp
   ${CMAKE_CURRENT_LIST_DIR}/samba/lanman_domain.cpp
   ${CMAKE_CURRENT_LIST_DIR}/samba/lanman_settings.cpp
   ${CMAKE_CURRENT_LIST_DIR}/samba/lsa_netapi.cpp

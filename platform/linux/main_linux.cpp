@@ -1,4 +1,5 @@
-// The program on Linux.
+// skewmon on Linux: the window on Qt, or with --report the scan as a console
+// check.
 #include <signal.h>
 #include <unistd.h>
 

@@ -51,7 +51,6 @@ public:
     QWidget* control(int id) const;
     const DialogUnits& units() const { return units_; }
 
-    // DialogControls
     bool runOnDialogThread(const std::function<void()>& fn) override;
     void setText(int id, std::string_view text) override;
     std::string getText(int id, std::size_t capacity) override;

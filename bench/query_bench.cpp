@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/process_query_runner.h"
+#include "platform/linux/process/process_query_runner.h"
 #include "tests/lab_support.h"
 #include "timing/remote_time.h"
 

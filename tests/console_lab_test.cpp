@@ -17,7 +17,7 @@
 
 #include "app/console_report.h"
 #include "platform/headless/headless_dialog.h"
-#include "platform/linux/process_query_runner.h"
+#include "platform/linux/process/process_query_runner.h"
 #include "tests/fakes.h"
 #include "tests/lab_support.h"
 #include "ui/main_dialog.h"

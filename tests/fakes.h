@@ -12,7 +12,7 @@
 
 #include "platform/browse.h"
 #include "platform/domain.h"
-#include "platform/linux/linux_system.h"
+#include "platform/linux/system/linux_system.h"
 #include "platform/time_query.h"
 
 namespace skewmon::testing {

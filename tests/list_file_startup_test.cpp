@@ -16,8 +16,8 @@
 #include "app/console_report.h"
 #include "app/startup.h"
 #include "platform/files.h"
-#include "platform/linux/install_layout.h"
-#include "platform/linux/process_query_runner.h"
+#include "platform/linux/process/install_layout.h"
+#include "platform/linux/process/process_query_runner.h"
 #include "tests/dialog_harness.h"
 
 namespace skewmon::testing {

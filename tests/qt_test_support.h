@@ -20,9 +20,9 @@
 
 #include "app/startup.h"
 #include "platform/browse.h"
-#include "platform/linux/linux_system.h"
-#include "platform/linux/qt_dialog.h"
-#include "platform/linux/qt_window_system.h"
+#include "platform/linux/qt/qt_dialog.h"
+#include "platform/linux/qt/qt_window_system.h"
+#include "platform/linux/system/linux_system.h"
 #include "state/program.h"
 #include "ui/main_dialog.h"
 

@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "platform/headless/headless_dialog.h"
-#include "platform/linux/linux_system.h"
-#include "platform/linux/process_query_runner.h"
-#include "platform/linux/smb_settings.h"
+#include "platform/linux/process/process_query_runner.h"
+#include "platform/linux/samba/smb_settings.h"
+#include "platform/linux/system/linux_system.h"
 #include "state/program.h"
 #include "tests/lab_support.h"
 #include "timing/variance_text.h"

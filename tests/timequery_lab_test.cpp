@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "platform/headless/headless_dialog.h"
-#include "platform/linux/netapi_clock.h"
-#include "platform/linux/process_query_runner.h"
+#include "platform/linux/process/process_query_runner.h"
+#include "platform/linux/samba/netapi_clock.h"
 #include "scan/scan_view.h"
 #include "tests/lab_support.h"
 #include "timing/remote_time.h"

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "platform/headless/headless_dialog.h"
-#include "platform/linux/netapi_clock.h"
+#include "platform/linux/samba/netapi_clock.h"
 #include "scan/scan_view.h"
 #include "timing/remote_time.h"
 

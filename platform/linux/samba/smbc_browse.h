@@ -56,7 +56,8 @@ public:
     // opened the listing; none when it cannot.
     std::unique_ptr<NetworkEnumeration> open(const NetResourceRequest& request) override;
 
-    // skewmon-browse in the directory of the running executable.
+    // The running program's skewmon-browse: beside it in a build tree, in
+    // libexec/skewmon/ when installed.
     static std::string DefaultHelperPath();
 
 private:

@@ -36,11 +36,11 @@ public:
     // Ends the helpers that wait for queries.
     void endScan() override;
 
-    // skewmon-tod in the directory of the running executable.
+    // The running program's skewmon-tod: beside it in a build tree, in
+    // libexec/skewmon/ when installed.
     static std::string DefaultHelperPath();
 
     const std::string& helperPath() const { return helperPath_; }
-    // Helpers waiting for a query.
     std::size_t waitingHelpers() const;
 
     class Pool;

@@ -9,7 +9,7 @@
 
 #include "platform/call_bridge.h"
 #include "platform/controls.h"
-#include "platform/linux/qt_dialog_template.h"
+#include "platform/linux/qt/qt_dialog_template.h"
 #include "platform/window.h"
 
 class QListWidget;
@@ -51,7 +51,6 @@ public:
     QWidget* control(int id) const;
     const DialogUnits& units() const { return units_; }
 
-    // DialogControls
     bool runOnDialogThread(const std::function<void()>& fn) override;
     void setText(int id, std::string_view text) override;
     std::string getText(int id, std::size_t capacity) override;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/lanman_nbns.h"
+#include "platform/linux/netbios/netbios_name_client.h"
 
 struct libnetapi_ctx;
 

@@ -1,4 +1,4 @@
-#include "platform/linux/qt_dialog.h"
+#include "platform/linux/qt/qt_dialog.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -16,7 +16,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/linux/qt_widgets.h"
+#include "platform/linux/qt/qt_widgets.h"
 #include "text/text_util.h"
 
 namespace skewmon::platform {

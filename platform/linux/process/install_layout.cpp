@@ -1,4 +1,4 @@
-#include "platform/linux/install_layout.h"
+#include "platform/linux/process/install_layout.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

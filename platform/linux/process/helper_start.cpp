@@ -1,4 +1,4 @@
-#include "platform/linux/helper_start.h"
+#include "platform/linux/process/helper_start.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/lanman_domain.h"
+#include "platform/linux/samba/lanman_domain.h"
 
 #include <arpa/inet.h>
 
@@ -9,8 +9,8 @@ extern "C" {
 #include <netapi.h>
 }
 
-#include "platform/linux/lanman_settings.h"
-#include "platform/linux/netapi_clock.h"
+#include "platform/linux/samba/lanman_settings.h"
+#include "platform/linux/samba/netapi_clock.h"
 
 namespace skewmon::platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/linux/netapi_clock.h"
+#include "platform/linux/samba/netapi_clock.h"
 
 #include <krb5.h>
 #include <sys/mman.h>
@@ -18,7 +18,7 @@ extern "C" {
 const char* set_dyn_CONFIGFILE(const char* newpath);
 }
 
-#include "platform/linux/smb_settings.h"
+#include "platform/linux/samba/smb_settings.h"
 
 namespace skewmon::platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/linux/smb2_negotiate.h"
+#include "platform/linux/samba/smb2_negotiate.h"
 
 #include <netdb.h>
 #include <netinet/in.h>

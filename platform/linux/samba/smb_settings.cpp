@@ -1,4 +1,4 @@
-#include "platform/linux/smb_settings.h"
+#include "platform/linux/samba/smb_settings.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

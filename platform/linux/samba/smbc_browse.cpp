@@ -1,4 +1,4 @@
-#include "platform/linux/smbc_browse.h"
+#include "platform/linux/samba/smbc_browse.h"
 
 #include <fcntl.h>
 #include <libsmbclient.h>
@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/child_process.h"
-#include "platform/linux/install_layout.h"
+#include "platform/linux/process/child_process.h"
+#include "platform/linux/process/install_layout.h"
 
 namespace skewmon::platform {
 namespace {

@@ -1,12 +1,12 @@
-#include "platform/linux/qt_window_system.h"
+#include "platform/linux/qt/qt_window_system.h"
 
 #include <QApplication>
 #include <QScreen>
 #include <cmath>
 #include <cstdlib>
 
-#include "platform/linux/qt_dialog.h"
-#include "platform/linux/qt_widgets.h"
+#include "platform/linux/qt/qt_dialog.h"
+#include "platform/linux/qt/qt_widgets.h"
 
 namespace skewmon::platform {
 

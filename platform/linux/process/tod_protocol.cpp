@@ -1,4 +1,4 @@
-#include "platform/linux/tod_protocol.h"
+#include "platform/linux/process/tod_protocol.h"
 
 #include <charconv>
 

@@ -1,4 +1,4 @@
-#include "platform/linux/ldap_openldap.h"
+#include "platform/linux/ldap/ldap_openldap.h"
 
 #include <ldap.h>
 #include <sasl/sasl.h>

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/helper_start.h"
-#include "platform/linux/smbc_browse.h"
+#include "platform/linux/process/helper_start.h"
+#include "platform/linux/samba/smbc_browse.h"
 
 namespace skewmon::platform {
 namespace {

@@ -1,6 +1,6 @@
-#include "platform/linux/process_query_runner.h"
+#include "platform/linux/process/process_query_runner.h"
 
-#include "platform/linux/install_layout.h"
+#include "platform/linux/process/install_layout.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/child_process.h"
-#include "platform/linux/tod_protocol.h"
+#include "platform/linux/process/child_process.h"
+#include "platform/linux/process/tod_protocol.h"
 
 namespace skewmon::platform {
 namespace {

@@ -23,7 +23,6 @@ std::string FindHelper(std::string_view executablePath, std::string_view name);
 // Helper `name` of the running program; empty when its own path is unknown.
 std::string DefaultHelperPath(std::string_view name);
 
-// The time query helper of the running program.
 inline std::string DefaultQueryHelperPath() { return DefaultHelperPath(kQueryHelperName); }
 
 // Why `path` cannot be started as a helper; none when it can.

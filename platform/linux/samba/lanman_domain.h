@@ -20,7 +20,7 @@
 #include <string>
 
 #include "platform/domain.h"
-#include "platform/linux/lanman_nbns.h"
+#include "platform/linux/netbios/netbios_name_client.h"
 
 namespace skewmon::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/lanman_settings.h"
+#include "platform/linux/samba/lanman_settings.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/linux/netapi_clock.h"
+#include "platform/linux/samba/netapi_clock.h"
 
 extern "C" {
 #include <netapi.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/lanman_nbns.h"
+#include "platform/linux/netbios/netbios_name_client.h"
 #include "text/text_util.h"
 
 #include <arpa/inet.h>

@@ -1,7 +1,7 @@
 // NetapiClock's way to the server's negotiate clock: the same server name
 // that libnetapi is given, over the SMB2 client of smb2_negotiate.h.
-#include "platform/linux/netapi_clock.h"
-#include "platform/linux/smb2_negotiate.h"
+#include "platform/linux/samba/netapi_clock.h"
+#include "platform/linux/samba/smb2_negotiate.h"
 
 namespace skewmon::platform {
 

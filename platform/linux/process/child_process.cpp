@@ -1,4 +1,4 @@
-#include "platform/linux/child_process.h"
+#include "platform/linux/process/child_process.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/linux_system.h"
+#include "platform/linux/system/linux_system.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -15,7 +15,7 @@
 #include <future>
 #include <thread>
 
-#include "platform/linux/smb_settings.h"
+#include "platform/linux/samba/smb_settings.h"
 #include "text/text_util.h"
 
 extern char** environ;

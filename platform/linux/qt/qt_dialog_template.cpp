@@ -1,4 +1,4 @@
-#include "platform/linux/qt_dialog_template.h"
+#include "platform/linux/qt/qt_dialog_template.h"
 
 #include <QFontMetrics>
 #include <cstdlib>

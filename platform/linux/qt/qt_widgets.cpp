@@ -1,4 +1,4 @@
-#include "platform/linux/qt_widgets.h"
+#include "platform/linux/qt/qt_widgets.h"
 
 #include <QApplication>
 #include <QFontDatabase>
@@ -7,7 +7,7 @@
 #include <QtMath>
 #include <cmath>
 
-#include "platform/linux/qt_dialog_template.h"
+#include "platform/linux/qt/qt_dialog_template.h"
 
 namespace skewmon::platform {
 namespace {

@@ -1,6 +1,5 @@
 #include "app/console_report.h"
 
-#include <chrono>
 #include <mutex>
 
 #include "app/console_formats.h"
@@ -130,23 +129,18 @@ int RunConsoleReport(Program& program, std::string commandLine, std::ostream& re
         platform::HeadlessDialog dialog;
         MainDialog mainDialog(program);
         dialog.start(mainDialog);
-        dialog.command(ctl::kScan);
-
-        // The scan's closing step enables Save Results last; a signal that
-        // ends the dialog ends the wait too. Each machine takes at most a few
-        // seconds, so the day-long bound is only a backstop.
-        const bool completed = dialog.waitUntil(
-            [](const platform::HeadlessSnapshot& shown) {
-                return !shown.running || shown.control(ctl::kSaveResults).enabled;
-            },
-            std::chrono::hours(24));
+        // Started as the Scan button starts it. The wait ends with the scan:
+        // at its close, or when a signal's Close has cancelled it.
+        bool started = false;
+        dialog.runOnDialogThread([&] { started = mainDialog.startScan(dialog); });
+        const bool completed = started && mainDialog.scans().wait();
 
         std::string text;
         FinishedScan finished;
         bool saved = false;
         if (completed) {
+            // False when a Close has ended the dialog since.
             saved = dialog.runOnDialogThread([&] {
-                if (!dialog.snapshot().control(ctl::kSaveResults).enabled) return;
                 text = BuildReport(program, dialog);
                 finished.summary = dialog.getText(ctl::kSummary, kReportFieldCapacity);
                 finished.recommendation = dialog.getText(ctl::kRecommendation, kReportFieldCapacity);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/netapi_clock.h"
+#include "platform/linux/samba/netapi_clock.h"
 #include "tests/lab/lab_support.h"
 #include "timing/remote_time.h"
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/netapi_clock.h"
+#include "platform/linux/samba/netapi_clock.h"
 #include "timing/remote_time.h"
 
 namespace {

@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/process_query_runner.h"
+#include "platform/linux/process/process_query_runner.h"
 #include "tests/lab/lab_support.h"
 #include "timing/remote_time.h"
 
@@ -242,9 +242,9 @@ int main(int argc, char** argv) {
         Stats wall, cpu;
         int answered = 0;
     };
-    Floor floors[] = {{"call", "floor: NetRemoteTOD alone"},
-                      {"measure", "floor: the whole measurement"},
-                      {"fresh", "floor: measurement, new context after each"}};
+    Floor floors[] = {{"call", "floor: NetRemoteTOD alone", {}, {}},
+                      {"measure", "floor: the whole measurement", {}, {}},
+                      {"fresh", "floor: measurement, new context after each", {}, {}}};
     Stats netWall, netCpu, runnerWall, runnerCpu, runnerRefused;
     ProgramFigures ours, theirs;
     int netAnswered = 0, runnerAnswered = 0;

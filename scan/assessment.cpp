@@ -54,7 +54,7 @@ ScanGrade GradeScan(std::int64_t worst, std::int64_t average) {
 }
 
 void AssessScan(ScanJob& job) {
-    platform::DialogControls& dialog = job.dialog;
+    ScanView& dialog = job.dialog;
     ScanState& s = job.figures;
 
     dialog.setText(ctl::kResultsGroup, "Results");
@@ -83,7 +83,7 @@ void AssessScan(ScanJob& job) {
     // and only now may a report or a new scan begin. Enabling Scan and Save
     // Results earlier would let either overlap the writes above.
     dialog.runOnDialogThread([&] {
-        job.releaseThread();
+        job.closed();
         dialog.setText(ctl::kClose, "&Close");
         dialog.enable(ctl::kScan, true);
         dialog.enable(ctl::kSaveResults, true);

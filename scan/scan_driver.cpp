@@ -108,7 +108,7 @@ void BrowseMachines(platform::NetworkBrowser& browser, const std::string& domain
     }
 }
 
-void AddResultRow(platform::DialogControls& dialog, std::string_view row, bool local) {
+void AddResultRow(ScanView& dialog, std::string_view row, bool local) {
     const int index = dialog.listAdd(ctl::kResultsList, row);
     if (index < 0) return;
     if (local) dialog.listSelect(ctl::kResultsList, index);

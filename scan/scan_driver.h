@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "platform/browse.h"
-#include "platform/controls.h"
 #include "platform/time_query.h"
+#include "scan/scan_view.h"
 #include "state/app_state.h"
 #include "state/scan_state.h"
 
@@ -25,13 +25,13 @@ struct ScanJob {
     const AppState& app;
     ScanState& figures;
     const std::string& localComputerName;
-    platform::DialogControls& dialog;  // the scan's gated view (ScanDialog)
+    ScanView& dialog;
     platform::TimeQueryRunner& timeQueries;
     platform::NetworkBrowser& browser;
     const std::atomic<bool>& stop;
-    // Clears the scan-thread handle; run on the dialog's thread by the closing
-    // step, so that the dialog knows the scan is over.
-    std::function<void()> releaseThread;
+    // Run on the dialog's thread by the closing step, in the turn that
+    // enables Scan and Save Results again: the scan is over.
+    std::function<void()> closed;
 };
 
 // The thread body of a scan.
@@ -50,14 +50,12 @@ void BrowseMachines(platform::NetworkBrowser& browser, const std::string& domain
 std::string NormaliseListLine(std::string_view piece);
 
 void ProcessMachine(ScanJob& job, const std::string& name);
-void AddResultRow(platform::DialogControls& dialog, std::string_view row, bool local);
+void AddResultRow(ScanView& dialog, std::string_view row, bool local);
 
 // One machine's result and its row: the local machine counted as 0, else
 // what was measured (kNoResponse: no usable answer).
 MachineResult MakeMachineResult(const std::string& name, bool local, const Measurement& measured);
 // Adds a machine to the scan's figures and record, and lists its row.
 void RecordMachine(ScanJob& job, MachineResult result);
-
-// ASCII letter case ignored, as the local machine is recognised.
 
 }  // namespace skewmon

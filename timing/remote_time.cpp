@@ -114,13 +114,13 @@ std::string QueryServerName(std::string_view machine) {
 }
 
 Offset CheckMachine(QueryContext& context, std::string_view name) {
-    platform::DialogControls& dialog = context.dialog;
-    dialog.pushWaitCursor();
+    QueryView& view = context.view;
+    view.pushWaitCursor();
 
     std::string status = "Checking ";
     status.append(name.substr(0, kStatusTextCapacity - 1 - status.size() - 3));
     status.append("...");
-    dialog.setText(ctl::kResultsGroup, status);
+    view.setText(ctl::kResultsGroup, status);
 
     Offset result = kNoResponse;
     if (std::unique_ptr<platform::PendingQuery> query =
@@ -135,7 +135,7 @@ Offset CheckMachine(QueryContext& context, std::string_view name) {
                     break;
                 case platform::QueryWait::kTimedOut:
                     query.reset();  // given up: its answer can no longer arrive
-                    dialog.beep(2000, 200);
+                    view.beep(2000, 200);
                     break;
                 case platform::QueryWait::kStopped:
                     break;
@@ -143,7 +143,7 @@ Offset CheckMachine(QueryContext& context, std::string_view name) {
         }
     }
 
-    dialog.popWaitCursor();
+    view.popWaitCursor();
     return result;
 }
 

@@ -47,8 +47,20 @@ Offset RemoteTimeWorker(platform::RemoteClock& clock, std::string_view serverNam
 // "\\NAME", cut to the server-name buffer.
 std::string QueryServerName(std::string_view machine);
 
+// What a query shows while it waits: which machine is asked (in the results
+// group's caption), the busy cursor and the beep of a time-out.
+class QueryView {
+public:
+    virtual ~QueryView() = default;
+    virtual void setText(int id, std::string_view text) = 0;
+    virtual void pushWaitCursor() = 0;
+    virtual void popWaitCursor() = 0;
+    // Returns after the sound.
+    virtual void beep(int hertz, int milliseconds) = 0;
+};
+
 struct QueryContext {
-    platform::DialogControls& dialog;  // the scan's view of the dialog
+    QueryView& view;
     platform::TimeQueryRunner& runner;
     bool inlineMode = false;
     const std::atomic<bool>& stop;  // the scan has been cancelled

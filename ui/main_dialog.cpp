@@ -1,11 +1,8 @@
 #include "ui/main_dialog.h"
 
 #include <mutex>
-#include <system_error>
 
 #include "discovery/discovery.h"
-#include "scan/scan_dialog.h"
-#include "scan/scan_driver.h"
 #include "text/text_util.h"
 #include "ui/report.h"
 
@@ -62,7 +59,7 @@ std::string OnlineHelpAddress() {
     return CutToCapacity(address, kHelpAddressCapacity);
 }
 
-MainDialog::MainDialog(Program& program) : program_(program) {}
+MainDialog::MainDialog(Program& program) : program_(program), scans_(program) {}
 
 MainDialog::~MainDialog() { waitForScans(); }
 
@@ -124,7 +121,6 @@ void MainDialog::onInitDialog(platform::DialogControls& dialog) {
         FillDomainList(discovery, dialog, "");
     }
 
-    program_.scan.scanThread.reset();
     dialog.bringToForeground();
 }
 
@@ -141,7 +137,7 @@ void MainDialog::onCommand(platform::DialogControls& dialog, int id, int notific
             startScan(dialog);
             break;
         case ctl::kClose:
-            if (program_.scan.scanThread)
+            if (scans_.running())
                 cancelScan(dialog);
             else
                 dialog.endDialog(0);
@@ -160,21 +156,11 @@ void MainDialog::onCommand(platform::DialogControls& dialog, int id, int notific
     }
 }
 
-void MainDialog::stopRunningScan() {
-    if (!program_.scan.scanThread) return;
-    ScanSession& running = *program_.scan.scanThread;
-    running.live = false;  // from here on nothing of it reaches the window
-    running.stopRequested = true;
-    program_.scan.scanThread.reset();
-}
-
-void MainDialog::startScan(platform::DialogControls& dialog) {
+bool MainDialog::startScan(platform::DialogControls& dialog) {
     // A rescan posted by a domain change can arrive while a scan runs; the
     // newer request wins, so that only one scan ever writes to the window.
-    stopRunningScan();
+    scans_.cancel();
 
-    program_.scan.dialog = &dialog;
-    program_.scan.scanThread.reset();
     dialog.listReset(ctl::kResultsList);
     setStatusTexts(dialog, "Testing...", "Testing...",
                    "Scanning. Please wait. If you have any machines that show up in the browse list, "
@@ -182,43 +168,12 @@ void MainDialog::startScan(platform::DialogControls& dialog) {
     dialog.enable(ctl::kScan, false);
     dialog.setText(ctl::kClose, "&Cancel");
     if (program_.app.thinFont) dialog.setFont(ctl::kSummary, program_.app.thinFont.get());
-
-    auto session = std::make_shared<ScanSession>();
-    session->previous = std::move(lastScan_);
-    // Published before the thread exists: its closing step, which clears the
-    // handle, runs on this thread and so can only come later.
-    program_.scan.scanThread = session;
-    lastScan_ = session;
-    try {
-        session->thread = std::thread([this, &dialog, session] {
-            if (session->previous) {
-                // The cancelled scan before this one is already cut off from
-                // the window; wait until it has let go of the list file.
-                if (session->previous->thread.joinable()) session->previous->thread.join();
-                session->previous.reset();
-            }
-            ScanDialog scanDialog(dialog, session);
-            ScanJob job{program_.app,
-                        program_.scan,
-                        program_.localComputerName,
-                        scanDialog,
-                        program_.platform.timeQueries,
-                        program_.platform.browser,
-                        session->stopRequested,
-                        [this, session] {
-                            if (program_.scan.scanThread == session) program_.scan.scanThread.reset();
-                        }};
-            ScanThread(job);
-        });
-    } catch (const std::system_error&) {
-        // No thread: the window keeps its scanning look, and Close ends it.
-        program_.scan.scanThread.reset();
-        lastScan_ = std::move(session->previous);
-    }
+    // Without a thread the window keeps its scanning look, and Close ends it.
+    return scans_.start(dialog);
 }
 
 void MainDialog::cancelScan(platform::DialogControls& dialog) {
-    stopRunningScan();
+    scans_.cancel();
     dialog.setText(ctl::kResultsGroup, "Results");
     dialog.setText(ctl::kWorst, "Cancelled");
     dialog.setText(ctl::kAverage, "Cancelled");
@@ -240,15 +195,7 @@ void MainDialog::onDestroy(platform::DialogControls&) {
         g_shown = nullptr;
         g_dialogEnded = true;
     }
-    stopRunningScan();
-}
-
-void MainDialog::waitForScans() {
-    if (lastScan_) {
-        lastScan_->stopRequested = true;
-        if (lastScan_->thread.joinable()) lastScan_->thread.join();
-        lastScan_.reset();
-    }
+    scans_.cancel();
 }
 
 }  // namespace skewmon

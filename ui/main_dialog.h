@@ -3,12 +3,11 @@
 // them.
 #pragma once
 
-#include <memory>
 #include <string>
 
 #include "platform/window.h"
+#include "scan/scan_runner.h"
 #include "state/program.h"
-#include "state/scan_state.h"
 
 namespace skewmon {
 
@@ -28,8 +27,14 @@ public:
     void onCommand(platform::DialogControls& dialog, int id, int notification) override;
     void onDestroy(platform::DialogControls& dialog) override;
 
+    // What Scan does: readies the window and starts a scan that writes to it.
+    // Dialog thread only. False when the scan could not start.
+    bool startScan(platform::DialogControls& dialog);
+    // The window's scans, for waiting on them from another thread.
+    ScanRunner& scans() { return scans_; }
+
     // Waits until no scan thread is left. Call once the dialog has ended.
-    void waitForScans();
+    void waitForScans() { scans_.stopAndWait(); }
 
     enum class QuitRequest {
         kPosted,      // a dialog is shown: it closes the way Close does
@@ -43,16 +48,13 @@ public:
     static QuitRequest RequestQuit();
 
 private:
-    void startScan(platform::DialogControls& dialog);
     void cancelScan(platform::DialogControls& dialog);
-    // Cuts a running scan off from the window and asks it to stop.
-    void stopRunningScan();
     void showMoreInfo(platform::DialogControls& dialog);
     void setStatusTexts(platform::DialogControls& dialog, std::string_view figures,
                         std::string_view recommendation, std::string_view explanation);
 
     Program& program_;
-    std::shared_ptr<ScanSession> lastScan_;  // dialog thread only
+    ScanRunner scans_;
 };
 
 }  // namespace skewmon

@@ -2,15 +2,15 @@
 // libsmbclient in a process of its own, so that the program's own Samba
 // state is never touched by it and a listing that hangs can be killed.
 //
-//   skewmon-browse NAME     writes the lines described in smbc_browse.h
+//   skewmon-browse NAME     writes the lines described in samba/smbc_browse.h
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
-#include "platform/linux/helper_start.h"
-#include "platform/linux/smbc_browse.h"
+#include "platform/linux/process/helper_start.h"
+#include "platform/linux/samba/smbc_browse.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {

@@ -12,12 +12,12 @@ find_path(SASL_INCLUDE_DIR sasl/sasl.h REQUIRED)
 
 add_library(skewmon_discovery STATIC
   ${CMAKE_CURRENT_LIST_DIR}/discovery_services.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/lanman_domain.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/lanman_nbns.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/lanman_settings.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/ldap_openldap.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/lsa_netapi.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/smbc_browse.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/ldap/ldap_openldap.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/netbios/netbios_name_client.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/samba/lanman_domain.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/samba/lanman_settings.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/samba/lsa_netapi.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/samba/smbc_browse.cpp)
 target_include_directories(skewmon_discovery PRIVATE ${SASL_INCLUDE_DIR})
 target_link_libraries(skewmon_discovery
   PUBLIC skewmon_linux skewmon_timequery skewmon_child_process
@@ -28,6 +28,6 @@ target_link_libraries(skewmon_discovery
 # installed, where SmbcNetworkBrowser looks for it.
 add_executable(skewmon-browse
   ${CMAKE_CURRENT_LIST_DIR}/browse_helper_main.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/smbc_list.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/samba/smbc_list.cpp)
 target_link_libraries(skewmon-browse PRIVATE skewmon_discovery PkgConfig::SMBCLIENT)
 install(TARGETS skewmon-browse RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/skewmon)

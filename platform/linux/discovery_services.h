@@ -5,9 +5,9 @@
 #pragma once
 
 #include "platform/domain.h"
-#include "platform/linux/lanman_domain.h"
-#include "platform/linux/ldap_openldap.h"
-#include "platform/linux/lsa_netapi.h"
+#include "platform/linux/ldap/ldap_openldap.h"
+#include "platform/linux/samba/lanman_domain.h"
+#include "platform/linux/samba/lsa_netapi.h"
 
 namespace skewmon::platform {
 

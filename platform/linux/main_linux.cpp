@@ -1,4 +1,5 @@
-// The program on Linux.
+// skewmon on Linux: the window on Qt, or with --report the scan as a console
+// check.
 #include <signal.h>
 #include <unistd.h>
 
@@ -15,11 +16,11 @@
 #include "platform/browse.h"
 #include "platform/headless/headless_dialog.h"
 #include "platform/linux/discovery_services.h"
-#include "platform/linux/install_layout.h"
-#include "platform/linux/linux_system.h"
-#include "platform/linux/process_query_runner.h"
-#include "platform/linux/qt_window_system.h"
-#include "platform/linux/smbc_browse.h"
+#include "platform/linux/process/install_layout.h"
+#include "platform/linux/process/process_query_runner.h"
+#include "platform/linux/qt/qt_window_system.h"
+#include "platform/linux/samba/smbc_browse.h"
+#include "platform/linux/system/linux_system.h"
 #include "ui/main_dialog.h"
 #include "ui/notepad.h"
 

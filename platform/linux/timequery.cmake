@@ -10,11 +10,11 @@ find_library(SAMBA_UTIL_LIBRARY NAMES samba-util libsamba-util.so.0 REQUIRED)
 pkg_check_modules(KRB5 REQUIRED IMPORTED_TARGET krb5)
 
 add_library(skewmon_timequery STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/netapi_clock.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/process_query_runner.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/tod_protocol.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/smb2_negotiate.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/smb2_negotiate_clock.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/process/process_query_runner.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/process/tod_protocol.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/samba/netapi_clock.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/samba/smb2_negotiate.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/samba/smb2_negotiate_clock.cpp)
 target_link_libraries(skewmon_timequery PUBLIC skewmon_linux skewmon_child_process
   PRIVATE PkgConfig::NETAPI PkgConfig::KRB5 ${SAMBA_UTIL_LIBRARY})
 

@@ -5,7 +5,7 @@
 //                             program holds the other end of) until its end
 //   skewmon-tod SERVERNAME    measures one machine, prints its Offset as one line
 //
-// The request and answer lines are described in platform/linux/tod_protocol.h.
+// The request and answer lines are described in platform/linux/process/tod_protocol.h.
 // The requests never come on standard input: Samba reads a password from
 // there when it thinks it needs one.
 #include <unistd.h>
@@ -16,9 +16,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/helper_start.h"
-#include "platform/linux/netapi_clock.h"
-#include "platform/linux/tod_protocol.h"
+#include "platform/linux/process/helper_start.h"
+#include "platform/linux/process/tod_protocol.h"
+#include "platform/linux/samba/netapi_clock.h"
 #include "timing/remote_time.h"
 
 namespace {

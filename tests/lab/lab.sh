@@ -36,88 +36,33 @@ first=${LAB_FIRST:-11}
 shifts=(${LAB_SHIFTS:-+2 -3 +0.4 +75 -0.25 +3725})
 smb1=${LAB_SMB1:-0}
 smb1_shift=${LAB_SMB1_SHIFT:-+0.6}
-faketime_lib=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
-kNoResponse=1122334455667788
 
 # shellcheck source=tests/lab/lab_common.sh
 . "$here/lab_common.sh"
 
-die() {
-  echo "lab: $*" >&2
-  exit 1
-}
-
 write_client_settings() {
-  local home=$1
-  mkdir -p "$home/.smb/state" "$home/.smb/cache" "$home/.smb/lock" "$home/.smb/private" "$home/.smb/ncalrpc"
-  chmod 700 "$home/.smb/private"
   # Names resolve only through lmhosts (the lab names its machines by
-  # address), and the client binds to loopback alone: nothing is broadcast.
-  cat >"$home/.smb/smb.conf" <<EOF
-[global]
+  # address), and nothing is broadcast.
+  write_client_home "$1" <<EOF
   netbios name = SKEWTEST
   workgroup = LABGROUP
   name resolve order = lmhosts
-  interfaces = 127.0.0.1/8
-  bind interfaces only = yes
   disable netbios = yes
   smb ports = 445
   client min protocol = $([ "$smb1" = 1 ] && echo NT1 || echo SMB2_02)
-  log level = 0
-  state directory = $home/.smb/state
-  cache directory = $home/.smb/cache
-  lock directory = $home/.smb/lock
-  private dir = $home/.smb/private
-  ncalrpc dir = $home/.smb/ncalrpc
 EOF
 }
 
-write_server_settings() {
-  local state=$1 name=$2 address=$3 extra=${4:-}
-  mkdir -p "$state"/{private,lock,state,cache,pid,ncalrpc,log,share}
-  chmod 700 "$state/private"
-  cat >"$state/smb.conf" <<EOF
-[global]
-  netbios name = $name
-  workgroup = LABGROUP
-  server role = standalone server
-  # The /8 lets Samba place the address on the loopback interface; with
-  # bind interfaces only it still listens on this one address alone.
-  interfaces = $address/8
-  bind interfaces only = yes
+# Starts server NAME at ADDRESS, with its folders in STATE and its clock
+# shifted by SHIFT; EXTRA: more [global] lines.
+start_server() {
+  local state=$1 name=$2 address=$3 shift=$4 extra=${5:-}
+  write_standalone_server "$state" "$name" LABGROUP "$address" 0 <<EOF
   smb ports = 445
   disable netbios = yes
-  map to guest = Bad User
-  guest account = nobody
-  restrict anonymous = 0
 $extra
 EOF
-  standalone_server_settings "$state" 0 >>"$state/smb.conf"
-}
-
-start_server() {
-  local state=$1 shift=$2
-  # setsid: smbd signals its whole process group when it ends, which must
-  # not be the caller's.
-  _NO_WINBINDD=1 LD_PRELOAD=$faketime_lib FAKETIME=$shift FAKETIME_DONT_FAKE_MONOTONIC=1 \
-    setsid smbd -F --no-process-group -s "$state/smb.conf" \
-    </dev/null >"$state/log/console" 2>&1 &
-  echo $! >"$state/leader"
-}
-
-# Asks ADDRESS for its time with the helper until it answers (bounded); the
-# offset, or nothing.
-ask_until_answered() {
-  local address=$1 home=$2 offset
-  for ((i = 0; i < 40; i++)); do
-    offset=$(HOME=$home timeout 10 "$LAB_TOD" "\\\\$address" 2>/dev/null || true)
-    if [ -n "$offset" ] && [ "$offset" != "$kNoResponse" ]; then
-      echo "$offset"
-      return 0
-    fi
-    sleep 0.25
-  done
-  return 1
+  start_daemon "$state" smbd "$shift" smbd -F --no-process-group -s "$state/smb.conf"
 }
 
 do_start() {
@@ -127,14 +72,10 @@ do_start() {
   require_command ps procps
   require_file "$faketime_lib" libfaketime
   require_own_name
-  if [ -f "$dir/.skewmon-lab" ]; then
-    do_stop
-  elif [ -e "$dir" ] && [ -n "$(ls -A "$dir")" ]; then
-    die "$dir exists and is no lab directory"
-  fi
+  clear_lab_dir .skewmon-lab
   # A server left over from another lab would answer in place of ours.
   for ((octet = first; octet < first + count + 2 + (smb1 == 1); octet++)); do
-    if timeout 1 bash -c "exec 3<>/dev/tcp/127.0.0.$octet/445" 2>/dev/null; then
+    if port_open "127.0.0.$octet" 445; then
       die "127.0.0.$octet:445 is taken already (another lab still running?)"
     fi
   done
@@ -149,8 +90,7 @@ do_start() {
     local address=127.0.0.$octet name=LAB$octet shift=${shifts[n % ${#shifts[@]}]}
     local state=$dir/s$octet
     rm -rf "$state"
-    write_server_settings "$state" "$name" "$address"
-    start_server "$state" "$shift"
+    start_server "$state" "$name" "$address" "$shift"
     echo "server $name $address $(shift_ms "$shift")" >>"$dir/lab.new"
     servers+=("$address")
   done
@@ -164,8 +104,7 @@ do_start() {
     local octet=$((first + count + 2))
     local address=127.0.0.$octet state=$dir/s$((first + count + 2))
     rm -rf "$state"
-    write_server_settings "$state" "LAB$octet" "$address" "$(printf '  server min protocol = NT1\n  server max protocol = NT1')"
-    start_server "$state" "$smb1_shift"
+    start_server "$state" "LAB$octet" "$address" "$smb1_shift" "$(printf '  server min protocol = NT1\n  server max protocol = NT1')"
     echo "smb1 LAB$octet $address $(shift_ms "$smb1_shift")" >>"$dir/lab.new"
     servers+=("$address")
   fi
@@ -174,17 +113,13 @@ do_start() {
 
   local failed=0
   for address in "${servers[@]}"; do
-    if ! wait_for_port "$address" 445 200 "$(cat "$dir/s${address##*.}/leader")"; then
+    if ! wait_for_port "$address" 445 200 "$(cat "$dir/s${address##*.}/smbd.leader")"; then
       echo "lab: the server at $address does not listen (see $dir/s${address##*.}/log)" >&2
       failed=1
     fi
   done
   wait_for_port "$hung" 445 100 "$(cat "$dir/hung.leader")" || { echo "lab: the hung server at $hung does not listen" >&2; failed=1; }
-  if [ $failed -ne 0 ]; then
-    keep_logs "$dir"
-    do_stop
-    die "start failed"
-  fi
+  [ $failed -eq 0 ] || fail "start failed"
 
   if [ -n "${LAB_TOD:-}" ]; then
     [ -x "$LAB_TOD" ] || die "LAB_TOD is not an executable: $LAB_TOD"
@@ -206,11 +141,7 @@ do_start() {
         failed=1
       fi
     done <"$dir/lab.txt"
-    if [ $failed -ne 0 ]; then
-      keep_logs "$dir"
-      do_stop
-      die "start failed"
-    fi
+    [ $failed -eq 0 ] || fail "start failed"
   fi
   echo "lab: started $count servers in $dir"
 }
@@ -221,25 +152,20 @@ do_stop() {
   local leaders=()
   for state in "$dir"/s*/; do
     [ -f "$state/smb.conf" ] || continue
-    [ -f "$state/leader" ] && leaders+=("$(cat "$state/leader")")
+    [ -f "$state/smbd.leader" ] && leaders+=("$(cat "$state/smbd.leader")")
     leaders+=($(sessions_using "${state%/}/smb.conf"))
   done
   [ -f "$dir/hung.leader" ] && leaders+=("$(cat "$dir/hung.leader")")
-  end_sessions "${leaders[@]}"
-  rm -rf "$dir"
-  echo "lab: stopped"
+  remove_lab "$dir" "${leaders[@]}"
 }
 
 do_status() {
-  [ -f "$dir/lab.txt" ] || {
-    echo "lab: not running ($dir)"
-    return 1
-  }
+  lab_started "$dir" || return 1
   local status=0
   while read -r kind name address expected; do
     case $kind in
       server)
-        if [ -n "$(members_of "$(cat "$dir/s${address##*.}/leader")")" ]; then
+        if [ -n "$(members_of "$(cat "$dir/s${address##*.}/smbd.leader")")" ]; then
           echo "$name $address $expected ms: running"
         else
           echo "$name $address $expected ms: gone"
@@ -253,12 +179,4 @@ do_status() {
   return $status
 }
 
-case $command in
-  start) do_start ;;
-  stop) do_stop ;;
-  status) do_status ;;
-  *)
-    echo "usage: lab.sh start|stop|status [DIR]" >&2
-    exit 2
-    ;;
-esac
+run_lab_command "$command"

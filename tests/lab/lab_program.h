@@ -8,8 +8,8 @@
 #include <optional>
 
 #include "platform/domain.h"
-#include "platform/linux/linux_system.h"
-#include "platform/linux/process_query_runner.h"
+#include "platform/linux/process/process_query_runner.h"
+#include "platform/linux/system/linux_system.h"
 #include "tests/fakes/fakes.h"
 #include "tests/harness/screenless.h"
 #include "tests/lab/lab_support.h"

@@ -10,8 +10,8 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/linux/linux_system.h"
-#include "platform/linux/smb_settings.h"
+#include "platform/linux/samba/smb_settings.h"
+#include "platform/linux/system/linux_system.h"
 #include "tests/harness/screenless.h"
 #include "tests/lab/lab_program.h"
 #include "tests/lab/lab_support.h"
@@ -138,7 +138,7 @@ TEST_F(ScanLab, ScanMeasuresTheLabAndGradesIt) {
         EXPECT_EQ(program.scan.count, 3);
         EXPECT_EQ(program.scan.worst, worst);
         EXPECT_EQ(program.scan.average, average);
-        EXPECT_FALSE(program.scan.scanThread);
+        EXPECT_FALSE(mainDialog->scans().running());
     });
     EXPECT_EQ(s.text(ctl::kWorst), VarianceText(worst));
     EXPECT_EQ(s.text(ctl::kAverage), VarianceText(average));

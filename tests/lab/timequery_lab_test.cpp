@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "platform/headless/headless_dialog.h"
-#include "platform/linux/netapi_clock.h"
-#include "platform/linux/process_query_runner.h"
-#include "scan/scan_dialog.h"
+#include "platform/linux/process/process_query_runner.h"
+#include "platform/linux/samba/netapi_clock.h"
+#include "scan/scan_view.h"
 #include "tests/fakes/fakes.h"
 #include "tests/lab/lab_support.h"
 #include "timing/remote_time.h"

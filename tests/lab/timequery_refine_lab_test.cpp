@@ -10,8 +10,8 @@
 #include <sstream>
 #include <vector>
 
-#include "platform/linux/netapi_clock.h"
-#include "platform/linux/process_query_runner.h"
+#include "platform/linux/process/process_query_runner.h"
+#include "platform/linux/samba/netapi_clock.h"
 #include "tests/lab/lab_support.h"
 #include "timing/remote_time.h"
 

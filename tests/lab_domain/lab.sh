@@ -26,7 +26,6 @@ set -euo pipefail
 
 command=${1:-}
 dir=${2:-${TMPDIR:-/tmp}/skewmon-domain-lab}
-faketime_lib=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
 # samba-tool and the directory scripts need the system's Python and its samba
 # module, whatever python3 comes first on PATH.
 python=/usr/bin/python3
@@ -46,19 +45,6 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/lab/lab_common.sh
 . "$here/../lab/lab_common.sh"
 
-die() {
-  echo "lab: $*" >&2
-  exit 1
-}
-
-# A start that fails keeps its logs (LOG: the one that says why), stops what
-# it started, and ends.
-fail() {
-  keep_logs "$dir" "${2:-}"
-  do_stop >/dev/null
-  die "$1"
-}
-
 # Waits (bounded) until FILE holds a line matching PATTERN.
 wait_for_line() {
   local file=$1 pattern=$2 tries=$3
@@ -69,44 +55,23 @@ wait_for_line() {
   return 1
 }
 
-# Starts PROGRAM ARGS... in a session of its own (a Samba daemon signals its
-# whole process group when it ends), with its clock shifted by SHIFT.
-start_daemon() {
-  local state=$1 tag=$2 shift=$3
-  shift 3
-  _NO_WINBINDD=1 LD_PRELOAD=$faketime_lib FAKETIME=$shift FAKETIME_DONT_FAKE_MONOTONIC=1 \
-    setsid "$@" </dev/null >"$state/log/$tag.console" 2>&1 &
-  echo $! >"$state/$tag.leader"
-}
-
 write_client_settings() {
   local home=$1 group=$2 member=$3
-  mkdir -p "$home/.smb"/{state,cache,lock,private,ncalrpc}
-  chmod 700 "$home/.smb/private"
   local membership=""
   if [ "$member" = yes ]; then
     membership="  realm = $realm
   security = ads"
   fi
-  # Names resolve through the lab's WINS server alone; the client binds to
-  # loopback and broadcasts nothing. Browse lists travel over SMB1 only.
-  cat >"$home/.smb/smb.conf" <<EOF
-[global]
+  # Names resolve through the lab's WINS server alone, and nothing is
+  # broadcast. Browse lists travel over SMB1 only.
+  write_client_home "$home" <<EOF
   netbios name = SKEWCLIENT
   workgroup = $group
 $membership
   name resolve order = wins
   wins server = $dc_address
-  interfaces = 127.0.0.1/8
-  bind interfaces only = yes
   client min protocol = NT1
   client max protocol = NT1
-  log level = 0
-  state directory = $home/.smb/state
-  cache directory = $home/.smb/cache
-  lock directory = $home/.smb/lock
-  private dir = $home/.smb/private
-  ncalrpc dir = $home/.smb/ncalrpc
 EOF
 }
 
@@ -201,8 +166,6 @@ EOF
 
 write_server_settings() {
   local state=$1 name=$2 address=$3 role=$4
-  mkdir -p "$state"/{private,lock,state,cache,pid,ncalrpc,log,share}
-  chmod 700 "$state/private"
   local browsing="  local master = no
   preferred master = no
   domain master = no"
@@ -212,21 +175,11 @@ write_server_settings() {
   domain master = yes
   os level = 65"
   fi
-  cat >"$state/smb.conf" <<EOF
-[global]
-  netbios name = $name
-  workgroup = $workgroup
-  server role = standalone server
-  interfaces = $address/8
-  bind interfaces only = yes
+  write_standalone_server "$state" "$name" "$workgroup" "$address" 2 <<EOF
   wins server = $dc_address
 $browsing
   server min protocol = NT1
-  map to guest = Bad User
-  guest account = nobody
-  restrict anonymous = 0
 EOF
-  standalone_server_settings "$state" 2 >>"$state/smb.conf"
 }
 
 start_browse_server() {
@@ -235,21 +188,6 @@ start_browse_server() {
   write_server_settings "$state" "$name" "$address" "$role"
   start_daemon "$state" nmbd "$shift" nmbd -F --no-process-group -s "$state/smb.conf"
   start_daemon "$state" smbd "$shift" smbd -F --no-process-group -s "$state/smb.conf"
-}
-
-# Asks ADDRESS for its time once it answers (bounded), so that its RPC
-# service is up when a test first asks.
-warm_up() {
-  local address=$1
-  for ((i = 0; i < 40; i++)); do
-    local offset
-    offset=$(HOME=$dir/workgroup-home timeout 10 "$LAB_TOD" "\\\\$address" 2>/dev/null || true)
-    if [ -n "$offset" ] && [ "$offset" != 1122334455667788 ]; then
-      return 0
-    fi
-    sleep 0.25
-  done
-  return 1
 }
 
 do_start() {
@@ -268,14 +206,9 @@ do_start() {
   require_file /usr/lib/x86_64-linux-gnu/samba/vfs/dfs_samba4.so samba-vfs-modules
   require_file "$faketime_lib" libfaketime
   require_own_name
-  if [ -f "$dir/.skewmon-domain-lab" ]; then
-    do_stop
-  elif [ -e "$dir" ] && [ -n "$(ls -A "$dir")" ]; then
-    die "$dir exists and is no domain lab directory"
-  fi
+  clear_lab_dir .skewmon-domain-lab
   for address in $dc_address "${master[1]}" $(printf '%s\n' "${servers[@]}" | awk '{ print $2 }'); do
-    if timeout 1 bash -c "exec 3<>/dev/tcp/$address/389" 2>/dev/null ||
-      timeout 1 bash -c "exec 3<>/dev/tcp/$address/445" 2>/dev/null; then
+    if port_open "$address" 389 || port_open "$address" 445; then
       die "$address is taken already (another domain lab still running?)"
     fi
   done
@@ -339,8 +272,10 @@ EOF
       fail "the server at $address does not listen"
   done
   if [ -n "${LAB_TOD:-}" ]; then
+    # Until each answers, so that its RPC service is up when a test first asks.
     for address in "${master[1]}" $(printf '%s\n' "${servers[@]}" | awk '{ print $2 }'); do
-      warm_up "$address" || fail "the server at $address does not answer the time query"
+      ask_until_answered "$address" "$dir/workgroup-home" >/dev/null ||
+        fail "the server at $address does not answer the time query"
     done
   fi
 
@@ -378,16 +313,11 @@ do_stop() {
   for conf in "$dir"/*/smb.conf; do
     [ -f "$conf" ] && leaders+=($(sessions_using "$conf"))
   done
-  end_sessions "${leaders[@]}"
-  rm -rf "$dir"
-  echo "lab: stopped"
+  remove_lab "$dir" "${leaders[@]}"
 }
 
 do_status() {
-  [ -f "$dir/lab.txt" ] || {
-    echo "lab: not running ($dir)"
-    return 1
-  }
+  lab_started "$dir" || return 1
   local status=0
   for leader in "$dir"/*/*.leader; do
     if [ -n "$(members_of "$(cat "$leader")")" ]; then
@@ -400,12 +330,4 @@ do_status() {
   return $status
 }
 
-case $command in
-  start) do_start ;;
-  stop) do_stop ;;
-  status) do_status ;;
-  *)
-    echo "usage: lab.sh start|stop|status [DIR]" >&2
-    exit 2
-    ;;
-esac
+run_lab_command "$command"

@@ -15,8 +15,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/linux/child_process.h"
-#include "platform/linux/helper_start.h"
+#include "platform/linux/process/child_process.h"
+#include "platform/linux/process/helper_start.h"
 
 namespace skewmon::testing {
 namespace {

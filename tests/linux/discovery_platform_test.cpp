@@ -13,11 +13,11 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/linux/lanman_nbns.h"
-#include "platform/linux/netapi_clock.h"
-#include "platform/linux/lanman_settings.h"
-#include "platform/linux/ldap_openldap.h"
-#include "platform/linux/smbc_browse.h"
+#include "platform/linux/netbios/netbios_name_client.h"
+#include "platform/linux/samba/netapi_clock.h"
+#include "platform/linux/samba/lanman_settings.h"
+#include "platform/linux/ldap/ldap_openldap.h"
+#include "platform/linux/samba/smbc_browse.h"
 
 namespace skewmon::platform {
 namespace {

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/install_layout.h"
+#include "platform/linux/process/install_layout.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "platform/linux/linux_system.h"
+#include "platform/linux/system/linux_system.h"
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -14,7 +14,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/linux/smb_settings.h"
+#include "platform/linux/samba/smb_settings.h"
 #include "tests/harness/screenless.h"
 #include "ui/notepad.h"
 

@@ -16,9 +16,9 @@
 #include "app/console_report.h"
 #include "app/startup.h"
 #include "platform/files.h"
-#include "platform/linux/install_layout.h"
-#include "platform/linux/linux_system.h"
-#include "platform/linux/process_query_runner.h"
+#include "platform/linux/process/install_layout.h"
+#include "platform/linux/process/process_query_runner.h"
+#include "platform/linux/system/linux_system.h"
 #include "tests/harness/screenless.h"
 
 namespace skewmon::testing {

@@ -5,7 +5,7 @@
 #include <QTimer>
 #include <numeric>
 
-#include "platform/linux/qt_widgets.h"
+#include "platform/linux/qt/qt_widgets.h"
 #include "tests/linux/qt_test_support.h"
 
 namespace skewmon::qttest {

@@ -7,7 +7,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
-#include "platform/linux/qt_widgets.h"
+#include "platform/linux/qt/qt_widgets.h"
 #include "tests/linux/qt_test_support.h"
 
 namespace skewmon::qttest {

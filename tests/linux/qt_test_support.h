@@ -13,9 +13,9 @@
 #include <string>
 
 #include "app/startup.h"
-#include "platform/linux/linux_system.h"
-#include "platform/linux/qt_dialog.h"
-#include "platform/linux/qt_window_system.h"
+#include "platform/linux/qt/qt_dialog.h"
+#include "platform/linux/qt/qt_window_system.h"
+#include "platform/linux/system/linux_system.h"
 #include "state/program.h"
 #include "tests/fakes/fakes.h"
 #include "ui/main_dialog.h"

@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "app/console_report.h"
-#include "platform/linux/linux_system.h"
+#include "platform/linux/system/linux_system.h"
 #include "tests/harness/screenless.h"
 #include "ui/notepad.h"
 #include "ui/report.h"

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/netapi_clock.h"
-#include "platform/linux/smb2_negotiate.h"
+#include "platform/linux/samba/netapi_clock.h"
+#include "platform/linux/samba/smb2_negotiate.h"
 #include "tests/fakes/fakes.h"
 #include "timing/remote_time.h"
 

@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/linux/netapi_clock.h"
-#include "platform/linux/process_query_runner.h"
+#include "platform/linux/process/process_query_runner.h"
+#include "platform/linux/samba/netapi_clock.h"
 #include "tests/lab/lab_support.h"
 
 namespace skewmon::testing {

@@ -17,9 +17,9 @@
 #include <set>
 #include <thread>
 
-#include "platform/linux/netapi_clock.h"
-#include "platform/linux/process_query_runner.h"
-#include "platform/linux/tod_protocol.h"
+#include "platform/linux/process/process_query_runner.h"
+#include "platform/linux/process/tod_protocol.h"
+#include "platform/linux/samba/netapi_clock.h"
 #include "tests/lab/lab_support.h"
 
 namespace skewmon::testing {

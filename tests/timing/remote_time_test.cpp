@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "platform/headless/headless_dialog.h"
-#include "scan/scan_dialog.h"
+#include "scan/scan_view.h"
 #include "tests/fakes/fakes.h"
 #include "timing/remote_time.h"
 

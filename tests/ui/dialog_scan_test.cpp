@@ -66,7 +66,7 @@ TEST_F(Dialog, ScanListsEveryMachineInOrderAndGradesTheNetwork) {
         EXPECT_EQ(program.scan.worst, 300);
         EXPECT_EQ(program.scan.sum, 0);
         EXPECT_EQ(program.scan.average, 0);
-        EXPECT_FALSE(program.scan.scanThread);
+        EXPECT_FALSE(mainDialog->scans().running());
     });
 }
 
@@ -185,6 +185,35 @@ TEST_F(Dialog, SaveResultsWaitsForACompletedScan) {
     runner.set("HUNG", {7});
     ASSERT_TRUE(scanToEnd());
     EXPECT_TRUE(dialog.snapshot().control(ctl::kSaveResults).enabled);
+}
+
+// What the console mode relies on: waiting for a scan ends with the scan,
+// and says whether it closed or was cancelled.
+TEST_F(Dialog, WaitingForAScanEndsWithItAndSaysHowItEnded) {
+    useListFile("alpha\nhung\n");
+    runner.set("ALPHA", {3});
+    start();
+    EXPECT_FALSE(mainDialog->scans().wait());  // none started yet
+
+    bool started = false;
+    onDialog([&] { started = mainDialog->startScan(dialog); });
+    ASSERT_TRUE(started);
+    EXPECT_TRUE(mainDialog->scans().wait());
+    EXPECT_TRUE(dialog.snapshot().control(ctl::kSaveResults).enabled);
+
+    runner.set("HUNG", {0, 0ms, true});
+    onDialog([&] { started = mainDialog->startScan(dialog); });
+    ASSERT_TRUE(started);
+    std::thread closer([this] {
+        std::this_thread::sleep_for(200ms);
+        dialog.command(ctl::kClose);  // Cancel
+    });
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_FALSE(mainDialog->scans().wait());
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+    closer.join();
+    EXPECT_EQ(dialog.snapshot().text(ctl::kSummary), "Cancelled");
+    EXPECT_EQ(runner.queriesAlive(), 0);
 }
 
 TEST_F(Dialog, InlineModeWaitsWithoutLimitOrBeep) {

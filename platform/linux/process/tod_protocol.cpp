@@ -1,0 +1,102 @@
+#include "platform/linux/process/tod_protocol.h"
+
+#include <charconv>
+
+namespace skewmon::platform {
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// A whole field as a number: digits only (a leading '-' where signed), no
+// sign, blank or leading '+' of any other kind.
+template <typename Number>
+std::optional<Number> WholeNumber(std::string_view field) {
+    if (field.empty() || field.front() == '+') return std::nullopt;
+    Number value{};
+    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
+    if (error != std::errc() || end != field.data() + field.size()) return std::nullopt;
+    return value;
+}
+
+// Splits off the text up to the first blank.
+std::string_view TakeField(std::string_view& line) {
+    const auto blank = line.find(' ');
+    const std::string_view field = line.substr(0, blank);
+    line.remove_prefix(blank == std::string_view::npos ? line.size() : blank + 1);
+    return field;
+}
+
+}  // namespace
+
+std::string HelloLine(std::string_view problem) {
+    if (problem.empty()) return "0 ready\n";
+    std::string line = "0 problem ";
+    for (char c : problem.substr(0, kMaxProblemText))
+        line.push_back(c >= 0x20 && c < 0x7f ? c : '?');  // one line of plain text, whatever Samba said
+    line.push_back('\n');
+    return line;
+}
+
+std::optional<std::string> ParseHelloLine(std::string_view line) {
+    if (line == "0 ready") return std::string();
+    constexpr std::string_view kProblem = "0 problem ";
+    if (line.size() <= kProblem.size() || line.substr(0, kProblem.size()) != kProblem) return std::nullopt;
+    line.remove_prefix(kProblem.size());
+    if (line.size() > kMaxProblemText) return std::nullopt;
+    for (char c : line)
+        if (c < 0x20 || c >= 0x7f) return std::nullopt;
+    return std::string(line);
+}
+
+std::optional<std::string> RequestLine(std::uint64_t sequence, std::string_view serverName) {
+    if (sequence == 0 || serverName.empty() || serverName.size() > kMaxRequestName) return std::nullopt;
+    if (serverName.find('\0') != std::string_view::npos) return std::nullopt;
+    std::string line = std::to_string(sequence);
+    line.push_back(' ');
+    for (unsigned char c : serverName) {
+        line.push_back(kHex[c >> 4]);
+        line.push_back(kHex[c & 15]);
+    }
+    line.push_back('\n');
+    return line;
+}
+
+std::optional<TodRequest> ParseRequestLine(std::string_view line) {
+    if (line.size() > kMaxRequestLine) return std::nullopt;
+    const auto sequence = WholeNumber<std::uint64_t>(TakeField(line));
+    if (!sequence || *sequence == 0) return std::nullopt;
+    if (line.empty() || line.size() % 2 != 0 || line.size() > 2 * kMaxRequestName) return std::nullopt;
+    TodRequest request{*sequence, {}};
+    for (std::size_t i = 0; i < line.size(); i += 2) {
+        const int high = HexValue(line[i]), low = HexValue(line[i + 1]);
+        if (high < 0 || low < 0 || (high == 0 && low == 0)) return std::nullopt;
+        request.serverName.push_back(static_cast<char>(high * 16 + low));
+    }
+    return request;
+}
+
+std::string AnswerLine(std::uint64_t sequence, const Measurement& measured) {
+    return std::to_string(sequence) + ' ' + std::to_string(measured.offset) + ' ' +
+           (measured.method == MeasurementMethod::kNegotiate ? "negotiate" : "tod") + '\n';
+}
+
+std::optional<TodAnswer> ParseAnswerLine(std::string_view line) {
+    if (line.size() > kMaxAnswerLine) return std::nullopt;
+    const auto sequence = WholeNumber<std::uint64_t>(TakeField(line));
+    const auto offset = WholeNumber<Offset>(TakeField(line));
+    if (!sequence || *sequence == 0 || !offset) return std::nullopt;
+    TodAnswer answer{*sequence, {*offset, MeasurementMethod::kTimeOfDay}};
+    if (line == "negotiate")
+        answer.measured.method = MeasurementMethod::kNegotiate;
+    else if (line != "tod")
+        return std::nullopt;
+    return answer;
+}
+
+}  // namespace skewmon::platform

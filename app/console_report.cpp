@@ -5,7 +5,6 @@
 #include "app/console_formats.h"
 #include "app/startup.h"
 #include "platform/files.h"
-#include "platform/headless/headless_dialog.h"
 #include "scan/scan_driver.h"
 #include "ui/main_dialog.h"
 #include "ui/report.h"
@@ -101,8 +100,8 @@ int ExitStatusForGrade(std::string_view grade, int machinesCounted) {
     return 3;
 }
 
-int RunConsoleReport(Program& program, std::string commandLine, std::ostream& report,
-                     std::ostream& progress) {
+int RunConsoleReport(Program& program, platform::BackgroundDialog& dialog, std::string commandLine,
+                     std::ostream& report, std::ostream& progress) {
     StartUp(program, commandLine);
     if (!ReportStartUpProblems(program.app, progress)) {
         if (program.options.format == ReportFormat::kCheck) {
@@ -126,7 +125,6 @@ int RunConsoleReport(Program& program, std::string commandLine, std::ostream& re
     };
     int status = 3;
     {
-        platform::HeadlessDialog dialog;
         MainDialog mainDialog(program);
         dialog.start(mainDialog);
         // Started as the Scan button starts it. The wait ends with the scan:

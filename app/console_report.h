@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "app/command_line.h"
+#include "platform/window.h"
 #include "state/program.h"
 
 namespace skewmon {
@@ -23,8 +24,9 @@ std::string VersionLine();
 // One line for standard error: what is wrong, and the usage.
 std::string UsageErrorLine(std::string_view error);
 
-// Start-up, one scan on the screenless dialog, the report, shutdown.
-int RunConsoleReport(Program& program, std::string commandLine, std::ostream& report,
-                     std::ostream& progress);
+// Start-up, one scan on `dialog` (a dialog nobody sees), the report,
+// shutdown.
+int RunConsoleReport(Program& program, platform::BackgroundDialog& dialog, std::string commandLine,
+                     std::ostream& report, std::ostream& progress);
 
 }  // namespace skewmon

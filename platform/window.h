@@ -19,6 +19,19 @@ public:
     virtual void onDestroy(DialogControls& dialog) = 0;
 };
 
+// A main dialog that runs on a thread of its own while its owner goes on,
+// such as the screenless one the console mode scans with.
+class BackgroundDialog : public DialogControls {
+public:
+    // Starts the dialog's thread, which calls events.onInitDialog before it
+    // handles anything else.
+    virtual void start(DialogEvents& events) = 0;
+    // Sends a command as a click would, and waits until it has been handled.
+    virtual void command(int id, int notification = 0) = 0;
+    // Waits until the dialog has ended and its thread is gone; its result.
+    virtual int waitForEnd() = 0;
+};
+
 class WindowSystem {
 public:
     virtual ~WindowSystem() = default;

@@ -1,10 +1,13 @@
 #!/bin/sh
 # Lists which source folder includes which (folder -> folder, with the number
 # of #include lines) and fails when the folders include each other in a
-# cycle. The layers are meant to run one way:
-#   app -> ui -> scan, discovery -> timing -> state -> platform,
-# with text/ usable from anywhere and the platform folders (platform/linux,
-# platform/win32, platform/headless) implementing platform/ from beside it.
+# cycle, or when a folder includes one of a layer above its own. The layers,
+# from the top:
+#   the front ends (platform/linux, platform/win32, platform/headless and
+#   their sub-folders, which implement platform/ and start the program),
+#   app, ui, scan and discovery, timing, state, platform;
+# text/ may be included from anywhere and includes nothing of the others.
+# Tests and benchmarks may include anything.
 # Usage: scripts/check-layers.sh [--quiet]
 top=$(cd "$(dirname "$0")/.." && pwd)
 exec python3 - "$top" "$@" <<'PY'
@@ -48,9 +51,29 @@ for node in sorted(graph):
     if node not in state:
         visit(node, [node])
 
+def layer(folder):
+    top_folder = folder.split("/")[0]
+    if top_folder in ("tests", "bench"):
+        return None  # may include anything
+    if folder.startswith("platform/"):
+        return 7
+    return {"app": 6, "ui": 5, "scan": 4, "discovery": 4, "timing": 3, "state": 2,
+            "platform": 1, "text": 0}.get(top_folder)
+
+upward = []
+for (a, b) in sorted(edges):
+    la, lb = layer(a), layer(b)
+    if la is None:
+        continue
+    if lb is None or lb >= la and not (la == lb == 7):
+        upward.append(f"{a} -> {b}")
 for cycle in cycles:
     print("cycle: " + " -> ".join(cycle))
+for edge in upward:
+    print("includes a layer above or beside its own: " + edge)
 if not cycles:
     print("no cycle between folders")
-sys.exit(1 if cycles else 0)
+if not upward:
+    print("every include goes down the layers")
+sys.exit(1 if cycles or upward else 0)
 PY

@@ -60,20 +60,20 @@ struct HeadlessSnapshot {
     const std::vector<std::string>& rows(int id) const { return control(id).rows; }
 };
 
-class HeadlessDialog final : public DialogControls {
+class HeadlessDialog final : public BackgroundDialog {
 public:
     HeadlessDialog();
     ~HeadlessDialog() override;
 
     // Starts the dialog's thread, which creates the controls and calls
     // events.onInitDialog before it handles anything else.
-    void start(DialogEvents& events);
+    void start(DialogEvents& events) override;
     // Waits until the dialog has ended and its thread is gone; its result.
-    int waitForEnd();
+    int waitForEnd() override;
 
     // Sends a command as a click or a selection would, and waits until the
     // dialog's thread has handled it.
-    void command(int id, int notification = 0);
+    void command(int id, int notification = 0) override;
     // Waits (bounded) until `done` holds for the shown state; false on time-out.
     bool waitUntil(const std::function<bool(const HeadlessSnapshot&)>& done,
                    std::chrono::milliseconds limit);

@@ -120,7 +120,8 @@ int main(int argc, char** argv) {
         Program program(Platform{system, headless, runner, browser, discovery});
         program.options = options;
         CheckQueryHelper(helper, program.app);
-        return RunConsoleReport(program, commandLine, std::cout, std::cerr);
+        platform::HeadlessDialog dialog;
+        return RunConsoleReport(program, dialog, commandLine, std::cout, std::cerr);
     }
     if (!qt) {
         // No window can be shown: say so, and end as a failed dialog does.

@@ -109,7 +109,8 @@ public:
     int runReport(const std::string& commandLine) {
         out.str("");
         err.str("");
-        return RunConsoleReport(program, commandLine, out, err);
+        platform::HeadlessDialog dialog;
+        return RunConsoleReport(program, dialog, commandLine, out, err);
     }
 
     platform::HeadlessWindowSystem windows;

@@ -58,3 +58,9 @@ target_compile_definitions(skewmon_install_tests PRIVATE
   SKEWMON_LAB_FIRST=${SKEWMON_LAB_FIRST})
 add_dependencies(skewmon_install_tests skewmon skewmon-tod)
 gtest_discover_tests(skewmon_install_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS platform)
+
+# The window over a made-up network of fakes, for screenshots and for looking
+# at it by hand (scripts/screenshot-linux.sh).
+add_executable(skewmon_qt_demo ${CMAKE_CURRENT_LIST_DIR}/qt_demo_main.cpp)
+target_link_libraries(skewmon_qt_demo PRIVATE skewmon_qt skewmon_linux)
+target_include_directories(skewmon_qt_demo PRIVATE ${PROJECT_SOURCE_DIR})

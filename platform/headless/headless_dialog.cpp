@@ -1,5 +1,7 @@
 #include "platform/headless/headless_dialog.h"
 
+#include "text/text_util.h"
+
 namespace skewmon::platform {
 namespace {
 
@@ -8,13 +10,6 @@ const int kControlIds[] = {ctl::kScan,         ctl::kClose,       ctl::kDomainSe
                            ctl::kAverage,      ctl::kSummary,     ctl::kExplanation,
                            ctl::kMoreInfo,     ctl::kSaveResults, ctl::kRecommendation,
                            ctl::kWebLink,      ctl::kMaker,       ctl::kResultsGroup};
-
-// What a buffer of `capacity` bytes would hold of `text` beside its
-// terminator, as a window's controls hand text over.
-std::string CutToBuffer(std::string_view text, std::size_t capacity) {
-    if (capacity == 0) return {};
-    return std::string(text.substr(0, capacity - 1));
-}
 
 }  // namespace
 
@@ -138,7 +133,7 @@ void HeadlessDialog::setText(int id, std::string_view text) {
 
 std::string HeadlessDialog::getText(int id, std::size_t capacity) {
     std::lock_guard lock(mutex_);
-    return CutToBuffer(control(id).text, capacity);
+    return CutToCapacity(control(id).text, capacity);
 }
 
 void HeadlessDialog::setCaption(std::string_view text) {
@@ -204,7 +199,7 @@ std::string HeadlessDialog::listText(int id, int index, std::size_t capacity) {
     std::lock_guard lock(mutex_);
     const HeadlessControl& list = control(id);
     if (index < 0 || index >= static_cast<int>(list.rows.size())) return {};
-    return CutToBuffer(list.rows[static_cast<std::size_t>(index)], capacity);
+    return CutToCapacity(list.rows[static_cast<std::size_t>(index)], capacity);
 }
 
 void HeadlessDialog::listSetTabStops(int id, std::span<const int> stops) {

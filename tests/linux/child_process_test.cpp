@@ -37,11 +37,29 @@ std::string Link(const fs::path& path) {
 }
 
 // Each open descriptor of `pid` and what it leads to.
-std::map<int, std::string> Descriptors(pid_t pid) {
+std::map<int, std::string> DescriptorsNow(pid_t pid) {
     std::map<int, std::string> open;
     const fs::path folder = "/proc/" + std::to_string(pid) + "/fd";
     for (const auto& entry : fs::directory_iterator(folder))
         open[std::stoi(entry.path().filename().string())] = Link(entry.path());
+    return open;
+}
+
+// A descriptor the dynamic loader holds for a moment while it maps a library.
+bool LoadingLibrary(const std::map<int, std::string>& open) {
+    for (const auto& [fd, target] : open)
+        if (target.find(".so") != std::string::npos) return true;
+    return false;
+}
+
+// The same, once a new program's loader has let go of its libraries: a
+// spawn returns at the exec, before the loader has run (bounded wait).
+std::map<int, std::string> Descriptors(pid_t pid) {
+    std::map<int, std::string> open = DescriptorsNow(pid);
+    for (int tries = 0; tries < 200 && LoadingLibrary(open); ++tries) {
+        std::this_thread::sleep_for(10ms);
+        open = DescriptorsNow(pid);
+    }
     return open;
 }
 

@@ -2,7 +2,7 @@
 // its console mode run over a list file, and its main dialog on a screenless
 // dialog. The parts are a struct with a `system`, a `runner` and a
 // `discovery`, made before the program and gone after it: the scripted ones
-// below, or the lab's real query path (tests/lab/lab_parts.h).
+// below, or the lab's real query path (tests/lab/lab_program.h).
 #pragma once
 
 #include <gtest/gtest.h>

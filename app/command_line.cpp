@@ -3,6 +3,7 @@
 #include <charconv>
 #include <optional>
 
+#include "app/console_formats.h"
 #include "text/text_util.h"
 
 namespace skewmon {
@@ -28,17 +29,27 @@ std::optional<ReportFormat> ParseFormat(std::string_view text) {
     if (upper == "TEXT") return ReportFormat::kText;
     if (upper == "JSON") return ReportFormat::kJson;
     if (upper == "CHECK") return ReportFormat::kCheck;
+    if (upper == "CSV") return ReportFormat::kCsv;
+    if (upper == "PROMETHEUS") return ReportFormat::kPrometheus;
     return std::nullopt;
 }
 
 // The argument for an error line: never more than a screen's width, and
 // control characters shown as '?'.
 std::string Shown(std::string_view text) {
-    std::string shown(text.substr(0, 60));
-    for (char& c : shown)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    std::string shown = PrintableText(text.substr(0, 60));
     if (text.size() > 60) shown += "...";
     return shown;
+}
+
+// The exit status a state's name stands for.
+std::optional<int> ParseState(std::string_view text) {
+    const std::string upper = AsciiUpperCase(text);
+    if (upper == "OK") return 0;
+    if (upper == "WARNING") return 1;
+    if (upper == "CRITICAL") return 2;
+    if (upper == "UNKNOWN") return 3;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -87,9 +98,37 @@ CommandLineOptions ParseCommandLine(const std::vector<std::string>& args) {
             if (const std::optional<ReportFormat> parsed = text ? ParseFormat(*text) : std::nullopt)
                 options.format = *parsed;
             else
-                fail("--format is text, json or check, not \"" + Shown(text.value_or("")) + "\"");
-        } else if (upper.find("NOTHREAD") != std::string::npos) {
-            // The window's own word; any spelling that holds it (/nothread, -NoThread).
+                fail("--format is text, json, csv, prometheus or check, not \"" + Shown(text.value_or("")) + "\"");
+        } else if (name == "--WARNING" || name == "--CRITICAL" || upper == "-W" || upper == "-C") {
+            const bool warning = name == "--WARNING" || upper == "-W";
+            const std::optional<std::string> text = value();
+            std::optional<ThresholdRange>& range = warning ? options.check.warning : options.check.critical;
+            range = text ? ParseThresholdRange(*text) : std::nullopt;
+            if (!range)
+                fail(std::string(warning ? "--warning" : "--critical") +
+                     " needs a range in seconds (10, 10:, ~:10, 10:20 or @10:20), not \"" +
+                     Shown(text.value_or("")) + "\"");
+        } else if (name == "--SILENT") {
+            const std::optional<std::string> text = value();
+            if (const std::optional<int> state = text ? ParseState(*text) : std::nullopt)
+                options.check.silentStatus = *state;
+            else
+                fail("--silent is ok, warning, critical or unknown, not \"" + Shown(text.value_or("")) + "\"");
+        } else if (name == "--OUTPUT") {
+            if (std::optional<std::string> file = value(); file && !file->empty())
+                options.outputFile = *file;
+            else
+                fail("--output needs a file name");
+        } else if (name == "--REFERENCE") {
+            if (std::optional<std::string> machine = value(); machine && !machine->empty())
+                options.reference = *machine;
+            else
+                fail("--reference needs a machine name");
+        } else if (HoldsNoThreadWord(arg)) {
+            // The window's own word; any spelling that holds it (/nothread,
+            // -NoThread). Only such words reach start-up, so that a list
+            // file's path that holds it asks for nothing.
+            options.windowWords.push_back(arg);
         } else if (!arg.empty() && arg[0] == '-') {
             fail("unknown option " + Shown(arg));
         } else {
@@ -115,5 +154,7 @@ std::string JoinedCommandLine(const std::vector<std::string>& args) {
     }
     return line;
 }
+
+std::string WindowCommandLine(const CommandLineOptions& options) { return JoinedCommandLine(options.windowWords); }
 
 }  // namespace skewmon

@@ -16,7 +16,9 @@ namespace skewmon {
 // letter case; values (the list file's path) are kept as given.
 CommandLineOptions ParseCommandLine(const std::vector<std::string>& args);
 
-// The arguments joined by blanks, as the window's start-up reads them.
+// The arguments joined by blanks.
 std::string JoinedCommandLine(const std::vector<std::string>& args);
+// What start-up reads as its command line: the window's own words alone.
+std::string WindowCommandLine(const CommandLineOptions& options);
 
 }  // namespace skewmon

@@ -1,19 +1,23 @@
 #include "app/console_report.h"
 
+#include <chrono>
 #include <mutex>
+#include <optional>
 
 #include "app/console_formats.h"
 #include "app/startup.h"
 #include "platform/files.h"
 #include "scan/scan_driver.h"
 #include "ui/main_dialog.h"
+#include "scan/scan_result.h"
 #include "ui/report.h"
 
 namespace skewmon {
 
 const char kUsageText[] =
-    "Usage: skewmon [NOTHREAD] [--list FILE] [--report [--parallel N]\n"
-    "               [--format text|json|check]] [--version] [--help]\n"
+    "Usage: skewmon [NOTHREAD] [--list FILE] [--report [--parallel N] [--format F]\n"
+    "               [-w RANGE] [-c RANGE] [--silent STATE] [--reference NAME]\n"
+    "               [--output FILE]] [--version] [--help]\n"
     "\n"
     "Measures how far the clock of every machine of the network is from this\n"
     "machine's clock. Machines come from a machine list file, one machine per\n"
@@ -31,8 +35,20 @@ const char kUsageText[] =
     "               64, default 1); each keeps its own 3-second limit, and the\n"
     "               report keeps the order of the machines\n"
     "  --format F   with --report: text (the report, the default), json (one\n"
-    "               JSON document) or check (one status line with performance\n"
-    "               data, for monitoring systems)\n"
+    "               JSON document), csv (one line per machine), prometheus (the\n"
+    "               Prometheus text format) or check (one status line with\n"
+    "               performance data, for monitoring systems)\n"
+    "  -w, --warning RANGE, -c, --critical RANGE\n"
+    "               thresholds in seconds for each machine's absolute offset, in\n"
+    "               the monitoring-plugins range syntax (10, 10:, ~:10, 10:20,\n"
+    "               @10:20); without them the grade decides\n"
+    "  --silent S   what a machine that does not answer counts as: ok (the\n"
+    "               default), warning, critical or unknown\n"
+    "  --reference NAME\n"
+    "               measure every offset from the clock of the machine NAME of\n"
+    "               the scan instead of this machine's\n"
+    "  --output FILE\n"
+    "               write the report into FILE, replacing it whole once complete\n"
     "  --version    show the version\n"
     "  --help       show this text\n"
     "\n"
@@ -65,22 +81,34 @@ bool ReportStartUpProblems(const AppState& app, std::ostream& progress) {
     return scan;
 }
 
-// The figures and source of a completed scan, beside the texts the dialog
-// showed. The scan thread has ended: its record is complete.
-void CompleteFinishedScan(const Program& program, FinishedScan& finished) {
-    finished.localMachine = program.localComputerName;
-    finished.fromListFile = static_cast<bool>(program.app.machineListFile);
-    if (finished.fromListFile) {
+// The result of a completed scan and where its machines came from. The scan
+// thread has ended: its record is complete.
+ScanResult CompletedScan(const Program& program) {
+    ScanResult result = ResultOfScan(program.scan.machines, program.localComputerName);
+    result.fromListFile = static_cast<bool>(program.app.machineListFile);
+    result.listFileName = program.app.machineListName;
+    if (result.fromListFile) {
         if (program.options.listFile) {
-            finished.source = *program.options.listFile;
+            result.source = *program.options.listFile;
         } else if (const std::optional<std::string> exe = program.platform.system.executablePath()) {
-            finished.source = DefaultListFilePath(*exe, platform::ListFileNamingRule());
+            result.source = DefaultListFilePath(*exe, platform::ListFileNamingRule());
         }
+    } else {
+        result.source = program.scan.domain;
     }
-    finished.machines = program.scan.machines;
-    finished.counted = program.scan.count;
-    finished.worst = program.scan.worst;
-    finished.average = program.scan.average;
+    result.problem = program.scan.queryProblem;
+    return result;
+}
+
+std::string Render(ReportFormat format, const ScanResult& scan, const CheckOptions& check) {
+    switch (format) {
+        case ReportFormat::kText: return TextReport(scan);
+        case ReportFormat::kJson: return JsonReport(scan);
+        case ReportFormat::kCheck: return CheckLine(scan, check);
+        case ReportFormat::kCsv: return CsvReport(scan);
+        case ReportFormat::kPrometheus: return PrometheusReport(scan);
+    }
+    return {};
 }
 
 }  // namespace
@@ -89,94 +117,85 @@ std::string VersionLine() { return std::string("Skewmon ") + kAppVersion + "\n";
 
 std::string UsageErrorLine(std::string_view error) {
     return "skewmon: " + std::string(error) +
-           "; usage: skewmon [NOTHREAD] [--list FILE] [--report [--parallel N] [--format text|json|check]] [--version] [--help]\n";
-}
-
-int ExitStatusForGrade(std::string_view grade, int machinesCounted) {
-    if (machinesCounted <= 0) return 3;
-    if (grade == "Outstanding!" || grade == "Excellent!") return 0;
-    if (grade == "Acceptable" || grade == "Fair") return 1;
-    if (grade == "Poor" || grade == "Unacceptable" || grade == "Not synchronized") return 2;
-    return 3;
+           "; usage: skewmon [NOTHREAD] [--list FILE] [--report [--parallel N] [--format "
+           "text|json|csv|prometheus|check] [-w RANGE] [-c RANGE] [--silent STATE] [--reference NAME] "
+           "[--output FILE]] [--version] [--help]\n";
 }
 
 int RunConsoleReport(Program& program, platform::BackgroundDialog& dialog, std::string commandLine,
                      std::ostream& report, std::ostream& progress) {
     StartUp(program, commandLine);
+    const CommandLineOptions& options = program.options;
+    std::mutex progressMutex;
+    auto say = [&](const std::string& line) {
+        std::lock_guard lock(progressMutex);
+        progress << line << '\n' << std::flush;
+    };
+    // The report to standard output, or into the output file once whole.
+    // False, and said, when the file could not be written.
+    auto deliver = [&](const std::string& text) {
+        if (!options.outputFile) {
+            report << text << std::flush;
+            return true;
+        }
+        const std::string error = platform::ReplaceFileContent(*options.outputFile, text);
+        if (!error.empty()) say("skewmon: cannot write \"" + ShownPath(*options.outputFile) + "\": " + error);
+        return error.empty();
+    };
+
     if (!ReportStartUpProblems(program.app, progress)) {
-        if (program.options.format == ReportFormat::kCheck) {
+        if (options.format == ReportFormat::kCheck) {
             for (const StartUpProblem& problem : program.app.problems) {
                 if (!problem.stopsReport) continue;
-                report << IncompleteCheckLine(problem.text) << std::flush;
+                deliver(IncompleteCheckLine(problem.text));
                 break;
             }
         }
         ShutDown(program);
         return 3;
     }
-    const ReportFormat format = program.options.format;
-    std::mutex progressMutex;
     // Each machine as its answer is in: when several are asked at once, in
     // the order they finish; the rows keep the order of the source.
-    program.scan.parallelQueries = program.options.parallel;
-    program.scan.onMachine = [&](const MachineResult& machine) {
-        std::lock_guard lock(progressMutex);
-        progress << ProgressLine(machine.row) << '\n' << std::flush;
-    };
+    program.scan.parallelQueries = options.parallel;
+    program.scan.onMachine = [&](const MachineResult& machine) { say(ProgressLine(machine.row)); };
     int status = 3;
     {
         MainDialog mainDialog(program);
         dialog.start(mainDialog);
+        const auto started = std::chrono::system_clock::now();
+        const auto startedSteady = std::chrono::steady_clock::now();
         // Started as the Scan button starts it. The wait ends with the scan:
         // at its close, or when a signal's Close has cancelled it.
-        bool started = false;
-        dialog.runOnDialogThread([&] { started = mainDialog.startScan(dialog); });
-        const bool completed = started && mainDialog.scans().wait();
-
-        std::string text;
-        FinishedScan finished;
-        bool saved = false;
-        if (completed) {
-            // False when a Close has ended the dialog since.
-            saved = dialog.runOnDialogThread([&] {
-                text = BuildReport(program, dialog);
-                finished.summary = dialog.getText(ctl::kSummary, kReportFieldCapacity);
-                finished.recommendation = dialog.getText(ctl::kRecommendation, kReportFieldCapacity);
-                finished.explanation = dialog.getText(ctl::kExplanation, kReportExplanationCapacity);
-                const int domain = dialog.comboSelected(ctl::kDomainSelector);
-                if (!program.app.machineListFile && domain >= 0)
-                    finished.source = dialog.comboText(ctl::kDomainSelector, domain, kReportFieldCapacity);
-            });
-        }
+        bool scanStarted = false;
+        dialog.runOnDialogThread([&] { scanStarted = mainDialog.startScan(dialog); });
+        const bool completed = scanStarted && mainDialog.scans().wait();
+        const auto duration =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - startedSteady);
         dialog.command(ctl::kClose);
         dialog.command(ctl::kClose);
         dialog.waitForEnd();
         mainDialog.waitForScans();
 
-        const std::string& queryProblem = program.scan.queryProblem;
-        if (!queryProblem.empty()) {
-            std::lock_guard lock(progressMutex);
-            progress << "skewmon: " << queryProblem << '\n';
-        }
-        if (saved && !text.empty()) {
-            const std::string& grade = finished.summary;
-            // No machine could be asked: what the local machine alone gives says nothing.
-            status = queryProblem.empty() ? ExitStatusForGrade(grade, program.scan.count) : 3;
-            if (format == ReportFormat::kText) {
-                report << text << std::flush;
+        if (completed) {
+            ScanResult result = CompletedScan(program);
+            result.started = started;
+            result.duration = duration;
+            if (!result.problem.empty()) say("skewmon: " + result.problem);
+            std::optional<std::string> unusable;
+            if (options.reference && result.problem.empty())
+                unusable = MeasureFromReference(result, *options.reference);
+            if (unusable) {
+                say("skewmon: " + *unusable);
+                if (options.format == ReportFormat::kCheck) deliver(IncompleteCheckLine(*unusable));
             } else {
-                CompleteFinishedScan(program, finished);
-                finished.problem = queryProblem;
-                report << (format == ReportFormat::kJson ? JsonReport(finished) : CheckLine(finished, status))
-                       << std::flush;
+                status = ExitStatus(result, options.check);
+                if (!deliver(Render(options.format, result, options.check))) status = 3;
             }
-            std::lock_guard lock(progressMutex);
-            progress << "Scan complete: " << program.scan.count << " machine(s) counted, summary: " << grade
-                     << '\n';
+            say("Scan complete: " + std::to_string(result.machinesFound) +
+                " machine(s) counted, summary: " + result.grade.grade);
         } else {
-            if (format == ReportFormat::kCheck) report << IncompleteCheckLine() << std::flush;
-            std::lock_guard lock(progressMutex);
-            progress << "Scan did not complete.\n";
+            if (options.format == ReportFormat::kCheck) deliver(IncompleteCheckLine());
+            say("Scan did not complete.");
         }
     }
     program.scan.onMachine = nullptr;

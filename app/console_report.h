@@ -13,11 +13,6 @@
 
 namespace skewmon {
 
-// 0 OK ("Outstanding!", "Excellent!"), 1 WARNING ("Acceptable", "Fair"),
-// 2 CRITICAL ("Poor", "Unacceptable", "Not synchronized"), 3 UNKNOWN (no
-// machine counted, or no scan ran).
-int ExitStatusForGrade(std::string_view grade, int machinesCounted);
-
 extern const char kUsageText[];
 // What --version prints.
 std::string VersionLine();

@@ -49,16 +49,11 @@ std::string DefaultListFilePath(std::string_view executablePath, platform::ListF
                                                                 : ListFilePathFor(executablePath);
 }
 
-std::string ShownPath(std::string_view path) {
-    std::string shown(path);
-    for (char& c : shown)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    return shown;
-}
+std::string ShownPath(std::string_view path) { return PrintableText(path); }
 
 bool DetectInlineMode(std::string& commandLine) {
     platform::UpperCaseInPlace(commandLine);
-    return commandLine.find("NOTHREAD") != std::string::npos;
+    return HoldsNoThreadWord(commandLine);
 }
 
 bool ReadNetworkProviderName(platform::Registry& registry, std::string& providerName) {

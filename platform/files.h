@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace skewmon::platform {
 
@@ -39,5 +40,12 @@ ListFileOpening OpenListFile(const std::string& path);
 // Deletes a file; failures are ignored. A free function because the report
 // files are deleted at process exit, when no System object may be left.
 void DeleteFileQuietly(const std::string& path);
+
+// Gives the file `path` the content `content` all at once: writes it into a
+// new file in the same folder and renames that over `path` only when it is
+// complete, so that a reader sees the old content or the new, never a part.
+// On any failure `path` keeps what it held and the reason comes back; empty
+// on success.
+std::string ReplaceFileContent(const std::string& path, std::string_view content);
 
 }  // namespace skewmon::platform

@@ -23,9 +23,14 @@ inline constexpr Offset kNoResponse = 1122334455667788;
 // day came in whole seconds.
 enum class MeasurementMethod { kTimeOfDay, kNegotiate };
 
+// How the reading behind an offset was taken: the round trip of the exchange
+// that gave it, and the resolution of the clock reading in the answer. The
+// offset can be off by half the round trip plus the resolution.
 struct Measurement {
     Offset offset = kNoResponse;
     MeasurementMethod method = MeasurementMethod::kTimeOfDay;
+    std::uint32_t roundTripMs = 0;
+    std::uint32_t resolutionMs = 0;
 };
 
 namespace platform {
@@ -92,6 +97,9 @@ public:
     virtual Offset result() = 0;
     // How result() was measured; meaningful after kFinished.
     virtual MeasurementMethod method() { return MeasurementMethod::kTimeOfDay; }
+    // The whole measurement; meaningful after kFinished. A runner that knows
+    // the round trip and the resolution gives them here.
+    virtual Measurement measurement() { return {result(), method()}; }
 };
 
 class TimeQueryRunner {

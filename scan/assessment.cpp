@@ -18,40 +18,48 @@ ScanGrade GradeScan(std::int64_t worst, std::int64_t average) {
                       " ms, and the overall average is %" PRId64
                       " ms. Your network is very well synchronized, and needs no improvement.",
                       w, a);
-        return {"Outstanding!", "No change", text};
+        return {"Outstanding!", "No change", text, Grade::kOutstanding};
     }
     if (a <= 100 && w < 500)
         return {"Excellent!", "No change",
                 "Average variance < 1/10 second. Congratulations! Your network is very well "
                 "synchronized. Stay with your current time sync product. If you are using Tidewell, "
-                "you can do even better by adjusting the settings."};
+                "you can do even better by adjusting the settings.",
+                Grade::kExcellent};
     if (a <= 250 && w < 1000)
         return {"Acceptable", "Check settings",
                 "Average variance < 1/4 second. Can be improved. Consider using a different time "
                 "sync product, or adjusting the parameters of your current product. If you are "
-                "using Tidewell, try setting the target variance lower."};
+                "using Tidewell, try setting the target variance lower.",
+                Grade::kAcceptable};
     if (a <= 1000 && w < 2000)
         return {"Fair", "Check Settings",
                 "Average variance < 1 second. Should be improved. Consider using a different time "
                 "sync product, or adjusting the parameters of your current product. If you are "
-                "using Tidewell, try setting the target variance lower or using a heartbeat."};
+                "using Tidewell, try setting the target variance lower or using a heartbeat.",
+                Grade::kFair};
     if (a <= 2000 && w < 5000)
         return {"Poor", "Needs Improvement",
                 "All machines within a few seconds. Check for hardware or network failures if only "
                 "one or two machines are off by this much, otherwise consider using a different "
-                "time sync product, or adjusting the parameters of your current product."};
+                "time sync product, or adjusting the parameters of your current product.",
+                Grade::kPoor};
     if (a <= 60000)
         return {"Unacceptable", "Install Tidewell",
                 "All machines < 1 minute. Variances this large will cause problems with SQL Server, "
                 "email systems, Kerberos authentication, and anything else that relies on a "
-                "date-time stamp for proper operation."};
+                "date-time stamp for proper operation.",
+                Grade::kUnacceptable};
     return {"Not synchronized", "Install Tidewell",
             "If you are using a time synchronization product, make sure it is properly installed "
             "on all machines. If this is the best your time sync product can do, replace it. "
             "Variances this large will interfere with Kerberos authentication, SQL Server, email "
             "systems, directory replication, and anything else that relies on a date-time stamp "
-            "for proper operation."};
+            "for proper operation.",
+            Grade::kNotSynchronized};
 }
+
+ScanGrade NoGrade() { return {"N/A", "N/A", "No machines responded", Grade::kNone}; }
 
 void AssessScan(ScanJob& job) {
     ScanView& dialog = job.dialog;
@@ -61,9 +69,10 @@ void AssessScan(ScanJob& job) {
     dialog.setText(ctl::kScan, "Re&scan");
 
     if (s.count == 0) {
-        dialog.setText(ctl::kSummary, "N/A");
-        dialog.setText(ctl::kRecommendation, "N/A");
-        dialog.setText(ctl::kExplanation, "No machines responded");
+        const ScanGrade none = NoGrade();
+        dialog.setText(ctl::kSummary, none.grade);
+        dialog.setText(ctl::kRecommendation, none.recommendation);
+        dialog.setText(ctl::kExplanation, none.explanation);
         dialog.setText(ctl::kWorst, "N/A");
         dialog.setText(ctl::kAverage, "N/A");
         s.average = 0;

@@ -8,11 +8,18 @@ namespace skewmon {
 
 struct ScanJob;
 
+// The rungs of the grade ladder, best first; kNone when no machine counted.
+enum class Grade { kNone, kOutstanding, kExcellent, kAcceptable, kFair, kPoor, kUnacceptable, kNotSynchronized };
+
 struct ScanGrade {
     std::string grade;
     std::string recommendation;
     std::string explanation;
+    Grade level = Grade::kNone;
 };
+
+// What a scan that counted no machine shows: "N/A" and why.
+ScanGrade NoGrade();
 
 // Maps the worst and the average variance (milliseconds, never negative) to
 // the grade, the recommendation and the explanation.

@@ -82,7 +82,7 @@ std::vector<Measurement> MeasureServers(
             }
             switch (query.query->wait(wait, stop)) {
                 case platform::QueryWait::kFinished:
-                    retire(position, {query.query->result(), query.query->method()});
+                    retire(position, query.query->measurement());
                     continue;
                 case platform::QueryWait::kStopped:
                     running.clear();  // every helper under way goes at once

@@ -15,41 +15,42 @@ namespace {
 constexpr std::uint32_t kBrowseBufferOffered = 65534;
 constexpr std::uint32_t kBrowseAllEntries = 0xFFFFFFFF;
 
-// Passes queries through and remembers how the last answer read was
-// measured: CheckMachine hands back the offset alone.
-class MethodRecorder final : public platform::TimeQueryRunner {
+// Passes queries through and remembers the last measurement read whole:
+// CheckMachine hands back the offset alone.
+class MeasurementRecorder final : public platform::TimeQueryRunner {
 public:
-    explicit MethodRecorder(platform::TimeQueryRunner& runner) : runner_(runner) {}
+    explicit MeasurementRecorder(platform::TimeQueryRunner& runner) : runner_(runner) {}
 
     std::unique_ptr<platform::PendingQuery> start(const std::string& serverName, bool inlineMode) override {
         std::unique_ptr<platform::PendingQuery> query = runner_.start(serverName, inlineMode);
         if (!query) return nullptr;
-        return std::make_unique<Recorded>(std::move(query), method_);
+        return std::make_unique<Recorded>(std::move(query), measured_);
     }
-    MeasurementMethod method() const { return method_; }
+    const Measurement& measured() const { return measured_; }
 
 private:
     class Recorded final : public platform::PendingQuery {
     public:
-        Recorded(std::unique_ptr<platform::PendingQuery> query, MeasurementMethod& method)
-            : query_(std::move(query)), method_(method) {}
+        Recorded(std::unique_ptr<platform::PendingQuery> query, Measurement& measured)
+            : query_(std::move(query)), measured_(measured) {}
         platform::QueryWait wait(std::optional<std::chrono::milliseconds> limit,
                                  const std::atomic<bool>& stop) override {
             return query_->wait(limit, stop);
         }
         Offset result() override {
-            method_ = query_->method();
-            return query_->result();
+            measured_ = query_->measurement();
+            return measured_.offset;
         }
         MeasurementMethod method() override { return query_->method(); }
+        Measurement measurement() override { return query_->measurement(); }
 
     private:
         std::unique_ptr<platform::PendingQuery> query_;
-        MeasurementMethod& method_;
+        Measurement& measured_;
     };
 
     platform::TimeQueryRunner& runner_;
-    MeasurementMethod method_ = MeasurementMethod::kTimeOfDay;
+    Measurement measured_;
 };
 
 }  // namespace
@@ -118,6 +119,10 @@ void AddResultRow(ScanView& dialog, std::string_view row, bool local) {
 
 MachineResult MakeMachineResult(const std::string& name, bool local, const Measurement& measured) {
     MachineResult result{name, local, local ? 0 : measured.offset, measured.method, name};
+    if (!local && measured.offset != kNoResponse) {
+        result.roundTripMs = measured.roundTripMs;
+        result.resolutionMs = measured.resolutionMs;
+    }
     std::string& row = result.row;
     if (local) {
         row.append("\t+\t").append(VarianceText(0));
@@ -149,11 +154,13 @@ void ProcessMachine(ScanJob& job, const std::string& name) {
     const bool local = SameNameIgnoringCase(name, job.localComputerName);
     Measurement measured{0, MeasurementMethod::kTimeOfDay};
     if (!local) {
-        MethodRecorder recorder(job.timeQueries);
+        MeasurementRecorder recorder(job.timeQueries);
         QueryContext query{job.dialog, recorder, job.app.inlineMode, job.stop};
-        measured.offset = CheckMachine(query, name);
+        const Offset offset = CheckMachine(query, name);
         if (job.stop) return;  // cancelled while waiting: this scan adds nothing more
-        measured.method = recorder.method();
+        // What CheckMachine took is what counts: a query given up has no answer.
+        measured = offset == kNoResponse ? Measurement{} : recorder.measured();
+        measured.offset = offset;
     }
     MachineResult result = MakeMachineResult(name, local, measured);
     if (job.figures.onMachine) job.figures.onMachine(result);
@@ -172,6 +179,7 @@ void ScanThread(ScanJob& job) {
     std::string domain;
     const int selected = job.dialog.comboSelected(ctl::kDomainSelector);
     if (selected >= 0) domain = job.dialog.comboText(ctl::kDomainSelector, selected, kRowCapacity);
+    job.figures.domain = job.app.machineListFile ? std::string() : domain;
 
     // Said once per scan, before its first machine, so that rows without an
     // answer do not go without their reason.

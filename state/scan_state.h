@@ -18,6 +18,10 @@ struct MachineResult {
     Offset offset = kNoResponse;  // 0 for the local machine
     MeasurementMethod method = MeasurementMethod::kTimeOfDay;
     std::string row;              // the results row as listed
+    // The round trip of the answer used and the resolution of its clock
+    // reading; 0 without an answer and for the local machine.
+    std::uint32_t roundTripMs = 0;
+    std::uint32_t resolutionMs = 0;
 };
 
 struct ScanState {
@@ -38,6 +42,9 @@ struct ScanState {
     // (when several are asked at once, in the order they finish). Set before
     // a scan starts.
     std::function<void(const MachineResult&)> onMachine;
+    // The domain whose browse list the last scan walked; empty with a list
+    // file. Written by the scan thread before its first machine.
+    std::string domain;
     // What kept every query of the last scan from working (client settings
     // that cannot be loaded), as the runner said it; empty when nothing did.
     // Written by the scan thread before its first query.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -28,5 +29,21 @@ std::string AsciiUpperCase(std::string_view text);
 std::string AsciiLowerCase(std::string_view text);
 // Equal but for the letter case of ASCII letters.
 bool SameNameIgnoringCase(std::string_view a, std::string_view b);
+
+// Whether `text` holds the word NOTHREAD in any ASCII letter case: the one
+// rule by which the command line asks for queries without a time limit.
+bool HoldsNoThreadWord(std::string_view text);
+
+// `text` for one line of a message: control characters (and DEL), and any
+// byte of `alsoReplaced`, become `replacement`; other bytes stay.
+std::string PrintableText(std::string_view text, char replacement = '?', std::string_view alsoReplaced = {});
+
+// Milliseconds as decimal seconds with three decimals ("-1.005"), never in
+// exponent form.
+std::string MillisecondsAsSeconds(std::int64_t ms);
+
+// `text` as valid UTF-8: each byte that is not part of a well-formed UTF-8
+// sequence becomes U+FFFD; valid text stays as it is.
+std::string ValidUtf8(std::string_view text);
 
 }  // namespace skewmon

@@ -41,7 +41,7 @@ bool WithinWholeSecond(Offset fine, std::uint32_t fineTripMs, Offset whole, std:
 
 // The offset from the server's SMB2 negotiate clock, when it is one that the
 // whole-second answer allows; none otherwise.
-std::optional<Offset> NegotiateOffset(platform::RemoteClock& clock, std::string_view serverName, Offset whole,
+std::optional<Measurement> NegotiateOffset(platform::RemoteClock& clock, std::string_view serverName, Offset whole,
                                       std::uint32_t wholeTripMs) {
     const auto spent = std::chrono::milliseconds(wholeTripMs);
     if (spent >= kRefinedQueryLimit) return std::nullopt;
@@ -59,7 +59,7 @@ std::optional<Offset> NegotiateOffset(platform::RemoteClock& clock, std::string_
 
     const Offset fine = OffsetFromReadings(*remote, local, roundTrip);
     if (fine == kNoResponse || !WithinWholeSecond(fine, roundTrip, whole, wholeTripMs)) return std::nullopt;
-    return fine;
+    return Measurement{fine, MeasurementMethod::kNegotiate, roundTrip, kNegotiateResolutionMs};
 }
 
 }  // namespace
@@ -101,10 +101,14 @@ Measurement MeasureRemoteTime(platform::RemoteClock& clock, std::string_view ser
     if (!remote) return {};
     const Offset offset = OffsetFromReadings(*remote, local, roundTrip);
     // Samba, and with it most file servers, answers in whole seconds.
-    if (reply.hunds == 0 && offset != kNoResponse)
-        if (const std::optional<Offset> fine = NegotiateOffset(clock, serverName, offset, roundTrip))
-            return {*fine, MeasurementMethod::kNegotiate};
-    return {offset, MeasurementMethod::kTimeOfDay};
+    if (offset == kNoResponse) return {};
+    if (reply.hunds == 0) {
+        if (const std::optional<Measurement> fine = NegotiateOffset(clock, serverName, offset, roundTrip))
+            return *fine;
+        // Possibly cut to the whole second.
+        return {offset, MeasurementMethod::kTimeOfDay, roundTrip, kWholeSecondResolutionMs};
+    }
+    return {offset, MeasurementMethod::kTimeOfDay, roundTrip, kHundredthsResolutionMs};
 }
 
 std::string QueryServerName(std::string_view machine) {

@@ -23,6 +23,12 @@ inline constexpr std::size_t kServerNameCapacity = 256;
 inline constexpr std::chrono::milliseconds kNegotiateBudget{1000};
 inline constexpr std::chrono::milliseconds kRefinedQueryLimit{2000};
 inline constexpr std::size_t kStatusTextCapacity = 256;
+// How finely each kind of answer gives the server's clock: the time of day
+// in hundredths, or cut to the whole second (hundredths 0, as Samba answers);
+// the negotiate answer in 100-ns units, read here to the millisecond.
+inline constexpr std::uint32_t kHundredthsResolutionMs = 10;
+inline constexpr std::uint32_t kWholeSecondResolutionMs = 1000;
+inline constexpr std::uint32_t kNegotiateResolutionMs = 1;
 
 // The reply's calendar fields as a count of 100-ns intervals since
 // 1601-01-01 00:00 UTC (the day of the week is ignored); none when the fields

@@ -56,7 +56,12 @@ std::string WrapText(std::string_view text) {
     return out;
 }
 
-std::string BuildReport(const Program& program, platform::DialogControls& dialog) {
+std::string SourcePhrase(bool fromListFile, std::string_view listFileName) {
+    if (!fromListFile) return "current browse list";
+    return listFileName.empty() ? "skewmon.ini file" : std::string(listFileName) + " file";
+}
+
+std::string RenderReport(const ReportRecord& record) {
     std::string out;
     AddLine(out, std::string("Skewmon ") + kAppVersion);
     AddLine(out, "A free network tool from Quillmar.");
@@ -64,31 +69,47 @@ std::string BuildReport(const Program& program, platform::DialogControls& dialog
     AddLine(out, "*** Keep every clock of your network in step with Tidewell ***");
     AddLine(out, "");
     AddLine(out, "This report shows the time variances, per the MS-LANMan NetRemoteTOD");
-    AddLine(out, "function, between this machine (" + program.localComputerName + ") and the other machines");
-    AddLine(out, std::string("found in the ") +
-                     (!program.app.machineListFile         ? "current browse list"
-                      : program.app.machineListName.empty() ? "skewmon.ini file"
-                                                            : program.app.machineListName + " file") +
-                     ".");
+    if (record.reference.empty())
+        AddLine(out, "function, between this machine (" + record.localMachine + ") and the other machines");
+    else
+        AddLine(out, "function, between the reference machine (" + record.reference + ") and the other machines");
+    AddLine(out, "found in the " + record.sourcePhrase + ".");
     AddLine(out, "");
     AddLine(out, "Computer Name     yy-ddd-hh:mm:ss.mss    Comments");
     AddLine(out, "--------------  ---------------------    -------------------");
 
-    const int rows = dialog.listCount(ctl::kResultsList);
-    for (int i = 0; i < rows; ++i)
-        AddLine(out, MachineLine(dialog.listText(ctl::kResultsList, i, kReportRowCapacity)));
+    for (const std::string& row : record.rows) AddLine(out, MachineLine(row));
 
     AddLine(out, "");
     AddLine(out, "");
-    const ScanState& scan = program.scan;
-    AddLine(out, std::string("Worst Variance:   ").append(VarianceText(scan.worst)));
-    AddLine(out, std::string("Average Variance: ").append(VarianceText(scan.average)));
-    AddLine(out, "Machines Found:   " + std::to_string(scan.count));
-    AddLine(out, "Summary:          " + dialog.getText(ctl::kSummary, kReportFieldCapacity));
-    AddLine(out, "Recommendation:   " + dialog.getText(ctl::kRecommendation, kReportFieldCapacity));
+    AddLine(out, std::string("Worst Variance:   ").append(VarianceText(record.worst)));
+    AddLine(out, std::string("Average Variance: ").append(VarianceText(record.average)));
+    AddLine(out, "Machines Found:   " + std::to_string(record.count));
+    AddLine(out, "Summary:          " + record.summary);
+    AddLine(out, "Recommendation:   " + record.recommendation);
     AddLine(out, "");
-    out.append(WrapText(dialog.getText(ctl::kExplanation, kReportExplanationCapacity)));
+    out.append(WrapText(record.explanation));
     return out;
+}
+
+ReportRecord ReadReportRecord(const Program& program, platform::DialogControls& dialog) {
+    ReportRecord record;
+    record.localMachine = program.localComputerName;
+    record.sourcePhrase = SourcePhrase(static_cast<bool>(program.app.machineListFile), program.app.machineListName);
+    const int rows = dialog.listCount(ctl::kResultsList);
+    for (int i = 0; i < rows; ++i) record.rows.push_back(dialog.listText(ctl::kResultsList, i, kReportRowCapacity));
+    const ScanState& scan = program.scan;
+    record.worst = scan.worst;
+    record.average = scan.average;
+    record.count = scan.count;
+    record.summary = dialog.getText(ctl::kSummary, kReportFieldCapacity);
+    record.recommendation = dialog.getText(ctl::kRecommendation, kReportFieldCapacity);
+    record.explanation = dialog.getText(ctl::kExplanation, kReportExplanationCapacity);
+    return record;
+}
+
+std::string BuildReport(const Program& program, platform::DialogControls& dialog) {
+    return RenderReport(ReadReportRecord(program, dialog));
 }
 
 namespace {

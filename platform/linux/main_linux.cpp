@@ -88,8 +88,9 @@ void CheckQueryHelper(const std::string& path, AppState& app) {
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    const std::string commandLine = JoinedCommandLine(args);
     const CommandLineOptions options = ParseCommandLine(args);
+    // Only the window's own words: a list file's path never asks for NOTHREAD.
+    const std::string commandLine = WindowCommandLine(options);
     const ConsoleRequest request = options.request;
     if (request == ConsoleRequest::kHelp) {
         std::cout << kUsageText;

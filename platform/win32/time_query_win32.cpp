@@ -20,14 +20,15 @@ constexpr std::chrono::milliseconds kWaitSlice{20};
 struct QuerySlot {
     std::shared_ptr<RemoteClock> clock;
     std::string serverName;
-    std::atomic<Offset> result{kNoResponse};
+    // Written by the worker before it ends; read only once it has.
+    Measurement measured;
 };
 
 unsigned __stdcall QueryWorker(void* argument) {
     const std::unique_ptr<std::shared_ptr<QuerySlot>> handOver(
         static_cast<std::shared_ptr<QuerySlot>*>(argument));
     const std::shared_ptr<QuerySlot> slot = std::move(*handOver);
-    slot->result = MeasureGuarded(*slot->clock, slot->serverName);
+    slot->measured = MeasureGuarded(*slot->clock, slot->serverName);
     return 0;
 }
 
@@ -57,7 +58,9 @@ public:
         }
     }
 
-    Offset result() override { return finished_ ? slot_->result.load() : kNoResponse; }
+    Offset result() override { return measurement().offset; }
+    MeasurementMethod method() override { return measurement().method; }
+    Measurement measurement() override { return finished_ ? slot_->measured : Measurement{}; }
 
 private:
     std::shared_ptr<QuerySlot> slot_;
@@ -109,10 +112,10 @@ std::uint32_t NetRemoteTodClock::remoteTimeOfDay(std::string_view serverName, Ti
     return 0;
 }
 
-Offset MeasureGuarded(RemoteClock& clock, std::string_view serverName) {
-    Offset offset = kNoResponse;
-    if (!RunGuarded([&] { offset = RemoteTimeWorker(clock, serverName); })) return kNoResponse;
-    return offset;
+Measurement MeasureGuarded(RemoteClock& clock, std::string_view serverName) {
+    Measurement measured;
+    if (!RunGuarded([&] { measured = MeasureRemoteTime(clock, serverName); })) return {};
+    return measured;
 }
 
 ThreadQueryRunner::ThreadQueryRunner(std::shared_ptr<RemoteClock> clock) : clock_(std::move(clock)) {}

@@ -35,8 +35,8 @@ private:
     std::shared_ptr<RemoteClock> clock_;  // shared with workers that outlive a query
 };
 
-// One measurement with faults caught: RemoteTimeWorker, or kNoResponse when
+// One measurement with faults caught: MeasureRemoteTime, or no answer when
 // it faulted.
-Offset MeasureGuarded(RemoteClock& clock, std::string_view serverName);
+Measurement MeasureGuarded(RemoteClock& clock, std::string_view serverName);
 
 }  // namespace skewmon::platform::win32

@@ -97,7 +97,7 @@ protected:
 
     int report(const std::vector<std::string>& args) {
         program.options = ParseCommandLine(args);
-        return runReport(JoinedCommandLine(args));
+        return runReport(WindowCommandLine(program.options));
     }
     std::vector<std::string> errLines() const {
         std::vector<std::string> lines;
@@ -201,6 +201,17 @@ TEST_F(ListFileFolder, ReportOfANamedFileNamesItByItsBaseName) {
     EXPECT_NE(out.str().find("\r\nfound in the hosts.txt file.\r\n"), std::string::npos) << out.str();
     EXPECT_EQ(runner.asked(), std::vector<std::string>{"\\\\ALPHA"});
     EXPECT_EQ(err.str().find("skewmon:"), std::string::npos) << err.str();
+}
+
+// The word asks for queries without a time limit only where it stands as an
+// argument of its own, never inside a list file's path.
+TEST_F(ListFileFolder, NothreadInAListFilesPathAsksForNothing) {
+    runner.set("ALPHA", {50});
+    write(dir / "nothread-hosts.txt", "alpha\n");
+    EXPECT_EQ(report({"--report", "--list", (dir / "nothread-hosts.txt").string()}), 0);
+    EXPECT_EQ(runner.inlineFlags(), std::vector<bool>{false});
+    EXPECT_EQ(report({"--report", "--list=" + (dir / "nothread-hosts.txt").string(), "/NoThread"}), 0);
+    EXPECT_EQ(runner.inlineFlags(), (std::vector<bool>{false, true}));
 }
 
 TEST_F(ListFileFolder, TheFileBesideKeepsItsFixedNameInTheReport) {

@@ -353,8 +353,19 @@ TEST(TodProtocol, OnlyWellFormedAnswersCount) {
                   ->measured.offset,
               kNoResponse);
     EXPECT_EQ(platform::ParseAnswerLine("1 9223372036854775807 tod")->measured.offset, INT64_MAX);
+    // The round trip and the resolution travel to the program.
+    const Measurement timed{-1234, MeasurementMethod::kNegotiate, 17, 1};
+    const std::string line = platform::AnswerLine(3, timed);
+    const auto back = platform::ParseAnswerLine(std::string_view(line).substr(0, line.size() - 1));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->measured.offset, -1234);
+    EXPECT_EQ(back->measured.method, MeasurementMethod::kNegotiate);
+    EXPECT_EQ(back->measured.roundTripMs, 17u);
+    EXPECT_EQ(back->measured.resolutionMs, 1u);
     for (const char* bad : {"", "7", "7 12", "7 12 ", "0 12 tod", "7 12 TOD", "7 +12 tod", "7 1.5 tod", "7 0x10 tod",
-                            "-7 12 tod", "7 12 tod extra", "7 9223372036854775808 tod", "7  12 tod", "garbage 12"})
+                            "-7 12 tod", "7 12 tod extra", "7 9223372036854775808 tod", "7  12 tod", "garbage 12",
+                            "7 12 tod 5", "7 12 tod 5 ", "7 12 tod 5 1 1", "7 12 tod -5 1", "7 12 tod 5 x",
+                            "7 12 tod 4294967296 1"})
         EXPECT_FALSE(platform::ParseAnswerLine(bad)) << '"' << bad << '"';
 }
 

@@ -265,6 +265,7 @@ public:
 
     Offset result() override { return measured_.offset; }
     MeasurementMethod method() override { return measured_.method; }
+    Measurement measurement() override { return measured_; }
 
 private:
     void take(const std::string& line) {

@@ -83,7 +83,8 @@ std::optional<TodRequest> ParseRequestLine(std::string_view line) {
 
 std::string AnswerLine(std::uint64_t sequence, const Measurement& measured) {
     return std::to_string(sequence) + ' ' + std::to_string(measured.offset) + ' ' +
-           (measured.method == MeasurementMethod::kNegotiate ? "negotiate" : "tod") + '\n';
+           (measured.method == MeasurementMethod::kNegotiate ? "negotiate" : "tod") + ' ' +
+           std::to_string(measured.roundTripMs) + ' ' + std::to_string(measured.resolutionMs) + '\n';
 }
 
 std::optional<TodAnswer> ParseAnswerLine(std::string_view line) {
@@ -92,10 +93,18 @@ std::optional<TodAnswer> ParseAnswerLine(std::string_view line) {
     const auto offset = WholeNumber<Offset>(TakeField(line));
     if (!sequence || *sequence == 0 || !offset) return std::nullopt;
     TodAnswer answer{*sequence, {*offset, MeasurementMethod::kTimeOfDay}};
-    if (line == "negotiate")
+    const bool timed = line.find(' ') != std::string_view::npos;
+    const std::string_view method = TakeField(line);
+    if (method == "negotiate")
         answer.measured.method = MeasurementMethod::kNegotiate;
-    else if (line != "tod")
+    else if (method != "tod")
         return std::nullopt;
+    if (!timed) return answer;  // a helper that does not time its answers
+    const auto roundTrip = WholeNumber<std::uint32_t>(TakeField(line));
+    const auto resolution = WholeNumber<std::uint32_t>(line);
+    if (!roundTrip || !resolution) return std::nullopt;
+    answer.measured.roundTripMs = *roundTrip;
+    answer.measured.resolutionMs = *resolution;
     return answer;
 }
 

@@ -2,7 +2,10 @@
 //
 //   helper, once at start:  "0 ready" | "0 problem TEXT"
 //   program, per query:     "SEQ HEXNAME"        (the server name, hex-coded)
-//   helper, per query:      "SEQ OFFSET METHOD"  (METHOD: "tod" | "negotiate")
+//   helper, per query:      "SEQ OFFSET METHOD TRIP RES"
+//                           (METHOD: "tod" | "negotiate"; TRIP, RES: the
+//                           round trip and the answer's resolution in ms;
+//                           without them, both count as 0)
 //
 // SEQ counts from 1 for each helper, so an answer names the request it
 // belongs to. The name travels hex-coded because a name from the network may

@@ -89,4 +89,38 @@ ListFileOpening OpenListFile(const std::string& path) {
 
 void DeleteFileQuietly(const std::string& path) { std::remove(path.c_str()); }
 
+std::string ReplaceFileContent(const std::string& path, std::string_view content) {
+    auto failed = [](int error) { return std::system_category().message(error); };
+    const std::size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return "it names a folder, not a file";
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    // Hidden, so that a collector that reads the folder's "*.prom" files never
+    // sees the file while it is written.
+    std::string temporary = folder + "/." + name.substr(0, 200) + ".XXXXXX";
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) return failed(errno);
+    // The mode of the file it replaces, else what a new file usually gets.
+    struct stat existing {};
+    const mode_t mode = stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)
+                            ? existing.st_mode & 07777
+                            : 0644;
+    int error = fchmod(fd, mode) == 0 ? 0 : errno;
+    for (std::size_t done = 0; error == 0 && done < content.size();) {
+        const ssize_t written = write(fd, content.data() + done, content.size() - done);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            error = written < 0 ? errno : EIO;
+            break;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    if (error == 0 && fsync(fd) != 0) error = errno;
+    if (close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+    if (error == 0) return {};
+    unlink(temporary.c_str());
+    return failed(error);
+}
+
 }  // namespace skewmon::platform

@@ -1,0 +1,53 @@
+// CSV as RFC 4180 has it, for spreadsheets: the JSON document's machine
+// fields, one line per machine.
+#include "app/console_formats.h"
+#include "text/text_util.h"
+
+namespace skewmon {
+namespace {
+
+constexpr char kEol[] = "\r\n";
+
+// Quoted when it holds a separator, a quote or a line end; a quote doubled.
+std::string Field(std::string_view text) {
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+    std::string field = "\"";
+    for (char c : text) {
+        if (c == '"') field += '"';
+        field += c;
+    }
+    return field + "\"";
+}
+
+// A name from a browse list could be a formula to a spreadsheet: one that
+// starts like one gets a leading apostrophe, which the spreadsheet shows as
+// text.
+std::string NameField(std::string_view name) {
+    std::string text = ValidUtf8(name);
+    if (!text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos)
+        text.insert(0, "'");
+    return Field(text);
+}
+
+std::string Flag(bool value) { return value ? "true" : "false"; }
+
+}  // namespace
+
+std::string CsvReport(const ScanResult& scan) {
+    std::string out =
+        "name,answered,local,offsetMs,sign,variance,remark,method,roundTripMs,errorBoundMs,reference";
+    out += kEol;
+    for (const MachineReading& machine : scan.machines) {
+        const bool asked = machine.answered && !machine.local;
+        out += NameField(machine.name) + "," + Flag(machine.answered) + "," + Flag(machine.local) + "," +
+               (machine.answered ? std::to_string(machine.offsetMs) : "") + "," + Field(machine.sign) + "," +
+               Field(machine.variance) + "," + Field(machine.remark) + "," +
+               (machine.method ? Field(MethodName(*machine.method)) : "") + "," +
+               (asked ? std::to_string(machine.roundTripMs) : "") + "," +
+               (machine.answered ? std::to_string(machine.errorBoundMs) : "") + "," + Flag(machine.reference) +
+               kEol;
+    }
+    return out;
+}
+
+}  // namespace skewmon

@@ -9,6 +9,7 @@
 #include "app/console_report.h"
 #include "scan/assessment.h"
 #include "scan/scan_driver.h"
+#include "scan/scan_result.h"
 
 namespace skewmon {
 namespace {
@@ -16,40 +17,28 @@ namespace {
 using nlohmann::json;
 
 // Results as the scan makes them, with its figures and grade.
-FinishedScan Scan(const std::vector<std::pair<std::string, Offset>>& answers, const std::string& local = "") {
-    FinishedScan scan;
-    scan.localMachine = local;
+ScanResult Scan(const std::vector<std::pair<std::string, Offset>>& answers, const std::string& local = "") {
+    std::vector<MachineResult> machines;
+    for (const auto& [name, offset] : answers)
+        machines.push_back(MakeMachineResult(name, name == local, {offset, MeasurementMethod::kTimeOfDay, 8, 10}));
+    ScanResult scan = ResultOfScan(machines, local);
     scan.fromListFile = true;
     scan.source = "/opt/skewmon/skewmon.ini";
-    std::int64_t sum = 0;
-    for (const auto& [name, offset] : answers) {
-        const bool isLocal = name == local;
-        scan.machines.push_back(MakeMachineResult(name, isLocal, {offset, MeasurementMethod::kTimeOfDay}));
-        if (isLocal || offset != kNoResponse) {
-            ++scan.counted;
-            if (!isLocal) sum += offset;
-            scan.worst = std::max(scan.worst, isLocal ? 0 : (offset < 0 ? -offset : offset));
-        }
-    }
-    if (scan.counted > 0) {
-        scan.average = (sum < 0 ? -sum : sum) / scan.counted;
-        const ScanGrade grade = GradeScan(scan.worst, scan.average);
-        scan.summary = grade.grade;
-        scan.recommendation = grade.recommendation;
-        scan.explanation = grade.explanation;
-    } else {
-        scan.summary = scan.recommendation = "N/A";
-        scan.explanation = "No machines responded";
-    }
     return scan;
 }
 
-std::string Check(const FinishedScan& scan) {
-    return CheckLine(scan, ExitStatusForGrade(scan.summary, scan.counted));
+std::string Check(const ScanResult& scan, const CheckOptions& check = {}) { return CheckLine(scan, check); }
+
+CheckOptions Thresholds(std::string_view warning, std::string_view critical, int silent = 0) {
+    CheckOptions check;
+    if (!warning.empty()) check.warning = ParseThresholdRange(warning);
+    if (!critical.empty()) check.critical = ParseThresholdRange(critical);
+    check.silentStatus = silent;
+    return check;
 }
 
 TEST(CheckLine, NamesTheStateTheWorstMachineAndTheTally) {
-    const FinishedScan scan = Scan({{"127.0.0.11", 2000},
+    const ScanResult scan = Scan({{"127.0.0.11", 2000},
                                     {"127.0.0.12", -3000},
                                     {"127.0.0.13", 400},
                                     {"127.0.0.14", 72873},
@@ -61,7 +50,10 @@ TEST(CheckLine, NamesTheStateTheWorstMachineAndTheTally) {
                                    "HERE");
     EXPECT_EQ(Check(scan),
               "SKEWMON CRITICAL - Not synchronized: worst 01:02:04.518 on 127.0.0.16, 7 of 9 machines "
-              "answered | worst=3724.518s average=542.363s answered=7 silent=2\n");
+              "answered | '127.0.0.11'=2.000s;; '127.0.0.12'=-3.000s;; '127.0.0.13'=0.400s;; "
+              "'127.0.0.14'=72.873s;; '127.0.0.15'=-0.250s;; '127.0.0.16'=3724.518s;; 'HERE'=0.000s;; "
+              "worst=3724.518s average=542.363s answered=7 silent=2\n");
+    EXPECT_EQ(ExitStatus(scan, {}), 2);
 }
 
 TEST(CheckLine, StateFollowsTheExitStatusBands) {
@@ -90,9 +82,10 @@ TEST(CheckLine, StateFollowsTheExitStatusBands) {
 }
 
 TEST(CheckLine, AProblemThatKeptEveryQueryFromWorkingIsTheReason) {
-    FinishedScan scan = Scan({{"A", kNoResponse}, {"HERE", 0}}, "HERE");
+    ScanResult scan = Scan({{"A", kNoResponse}, {"HERE", 0}}, "HERE");
     scan.problem = "Samba cannot load the SMB client settings: bad line\n2. No machine can be asked.";
-    EXPECT_EQ(CheckLine(scan, 3),
+    EXPECT_EQ(ExitStatus(scan, {}), 3);
+    EXPECT_EQ(CheckLine(scan, {}),
               "SKEWMON UNKNOWN - Samba cannot load the SMB client settings: bad line?2. No machine can be asked. "
               "| answered=1 silent=1\n");
     EXPECT_EQ(json::parse(JsonReport(scan))["problem"], scan.problem);
@@ -103,7 +96,7 @@ TEST(CheckLine, StaysOneLineWhateverTheMachineIsCalled) {
     const std::string line = Check(Scan({{"EVIL|worst=0s\nOK", 9000}}));
     EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
     EXPECT_NE(line.find(" on EVIL?worst=0s?OK, "), std::string::npos) << line;
-    EXPECT_EQ(line.find('|'), line.find(" | worst=9.000s") + 1);
+    EXPECT_EQ(line.find('|'), line.find(" | 'EVIL_worst_0s_OK'=9.000s;; worst=9.000s") + 1) << line;
 }
 
 TEST(CheckLine, AWorstBeyondADayShowsItsDays) {
@@ -116,7 +109,7 @@ TEST(JsonReport, HoldsEveryFieldAndStaysValidForHostileNames) {
     const std::string longName = "L" + std::string(299, 'x');
     const std::string valid = "\xc3\x89TOILE";  // UTF-8 as it should be
     const std::string latin = "CAF\xe9";        // a byte that starts no UTF-8 character
-    FinishedScan scan = Scan({{"A%s%n%x%d", 2000},
+    ScanResult scan = Scan({{"A%s%n%x%d", 2000},
                               {longName, -250},
                               {valid, kNoResponse},
                               {latin, 400},
@@ -124,6 +117,9 @@ TEST(JsonReport, HoldsEveryFieldAndStaysValidForHostileNames) {
                               {"HERE", 0}},
                              "HERE");
     scan.machines[3].method = MeasurementMethod::kNegotiate;
+    scan.started = std::chrono::sys_days{std::chrono::year{2026} / 12 / 8} + std::chrono::hours(13) +
+                   std::chrono::milliseconds(61005);
+    scan.duration = std::chrono::milliseconds(1234);
     scan.source = "/srv/lists/t\xe4st.ini";
 
     const std::string text = JsonReport(scan);
@@ -169,11 +165,25 @@ TEST(JsonReport, HoldsEveryFieldAndStaysValidForHostileNames) {
     EXPECT_EQ(doc["machinesFound"], 5);
     EXPECT_EQ(doc["summary"], "Unacceptable");
     EXPECT_EQ(doc["recommendation"], "Install Tidewell");
-    EXPECT_EQ(doc["explanation"], scan.explanation);
+    EXPECT_EQ(doc["explanation"], scan.grade.explanation);
+    // Added fields: how good each reading is, the reference, and when.
+    EXPECT_EQ(machines[0]["roundTripMs"], 8);
+    EXPECT_EQ(machines[0]["errorBoundMs"], 14);
+    EXPECT_TRUE(machines[2]["roundTripMs"].is_null());
+    EXPECT_TRUE(machines[2]["errorBoundMs"].is_null());
+    EXPECT_TRUE(machines[5]["roundTripMs"].is_null());
+    EXPECT_EQ(machines[5]["errorBoundMs"], 0);
+    EXPECT_EQ(machines[5]["reference"], true);
+    EXPECT_EQ(machines[0]["reference"], false);
+    EXPECT_EQ(doc["reference"], json({{"name", "HERE"}, {"local", true}}));
+    EXPECT_EQ(doc["started"], "2026-12-08T13:01:01.005Z");
+    EXPECT_EQ(doc["durationMs"], 1234);
+    EXPECT_EQ(doc["machinesAnswered"], 4);
+    EXPECT_EQ(doc["machinesSilent"], 1);
 }
 
 TEST(JsonReport, NoMachineCountedHasNoFigures) {
-    FinishedScan scan = Scan({{"GONE", kNoResponse}});
+    ScanResult scan = Scan({{"GONE", kNoResponse}});
     scan.fromListFile = false;
     scan.source = "LABGROUP";
     const json doc = json::parse(JsonReport(scan));

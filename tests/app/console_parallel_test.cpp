@@ -77,7 +77,7 @@ TEST_F(ConsoleRun, CheckLineAndExitStatusAgree) {
         {"bravo\n", 1, "SKEWMON WARNING - Fair: worst 00:00:00.600 on BRAVO"},
         {"alpha\ncharlie\nsilent\n", 2,
          "SKEWMON CRITICAL - Not synchronized: worst 01:02:04.518 on CHARLIE, 2 of 3 machines answered | "
-         "worst=3724.518s average=1862.284s answered=2 silent=1"},
+         "'ALPHA'=0.050s;; 'CHARLIE'=3724.518s;; worst=3724.518s average=1862.284s answered=2 silent=1"},
         {"silent\n", 3, "SKEWMON UNKNOWN - No machines responded: 0 of 1 machines answered | answered=0 silent=1"},
     };
     for (const Case& c : cases) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/command_line.h"
+#include "app/console_formats.h"
 #include "app/console_report.h"
 #include "platform/files.h"
 
@@ -163,15 +164,21 @@ TEST(CommandLine, ValuesAndTheirErrors) {
 }
 
 TEST(ConsoleMode, ExitStatusFollowsMonitoringConvention) {
-    EXPECT_EQ(ExitStatusForGrade("Outstanding!", 3), 0);
-    EXPECT_EQ(ExitStatusForGrade("Excellent!", 1), 0);
-    EXPECT_EQ(ExitStatusForGrade("Acceptable", 2), 1);
-    EXPECT_EQ(ExitStatusForGrade("Fair", 2), 1);
-    EXPECT_EQ(ExitStatusForGrade("Poor", 2), 2);
-    EXPECT_EQ(ExitStatusForGrade("Unacceptable", 2), 2);
-    EXPECT_EQ(ExitStatusForGrade("Not synchronized", 2), 2);
-    EXPECT_EQ(ExitStatusForGrade("N/A", 0), 3);
-    EXPECT_EQ(ExitStatusForGrade("Outstanding!", 0), 3);
+    auto status = [](Grade grade, int found) {
+        ScanResult scan;
+        scan.machinesFound = found;
+        scan.grade.level = grade;
+        return ExitStatus(scan, {});
+    };
+    EXPECT_EQ(status(Grade::kOutstanding, 3), 0);
+    EXPECT_EQ(status(Grade::kExcellent, 1), 0);
+    EXPECT_EQ(status(Grade::kAcceptable, 2), 1);
+    EXPECT_EQ(status(Grade::kFair, 2), 1);
+    EXPECT_EQ(status(Grade::kPoor, 2), 2);
+    EXPECT_EQ(status(Grade::kUnacceptable, 2), 2);
+    EXPECT_EQ(status(Grade::kNotSynchronized, 2), 2);
+    EXPECT_EQ(status(Grade::kNone, 0), 3);
+    EXPECT_EQ(status(Grade::kOutstanding, 0), 3);
 }
 
 }  // namespace

@@ -57,7 +57,8 @@ TEST_F(ConsoleLab, ReportOfARealScanLinesUpAndGradesTheNetwork) {
     EXPECT_EQ(lines[16], "");
     EXPECT_EQ(lines[19], "Machines Found:   3");
     ASSERT_EQ(lines[20].rfind("Summary:          ", 0), 0u);
-    EXPECT_EQ(status, ExitStatusForGrade(lines[20].substr(18), 3));
+    const std::string grade = lines[20].substr(18);
+    EXPECT_EQ(status, grade == "Acceptable" || grade == "Fair" ? 1 : 2) << grade;
     EXPECT_NE(status, 0);  // seconds apart: no network to be proud of
     EXPECT_NE(err.str().find("Scan complete: 3 machine(s) counted"), std::string::npos);
 }

@@ -144,6 +144,7 @@ std::optional<ThresholdRange> ParseThresholdRange(std::string_view text) {
         range.high = *high;
     } else {
         const std::string_view low = rest.substr(0, colon), high = rest.substr(colon + 1);
+        if (low.empty() && high.empty()) return std::nullopt;
         if (low == "~") {
             range.lowUnbounded = true;
         } else if (!low.empty()) {

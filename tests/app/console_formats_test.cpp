@@ -2,6 +2,10 @@
 // a finished scan.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <regex>
+
 #include <nlohmann/json.hpp>
 
 #include "app/command_line.h"
@@ -203,6 +207,187 @@ TEST(ConsoleOptions, AReportGivenAValueIsAnErrorNotAPlainReport) {
     EXPECT_EQ(right.error, "");
     EXPECT_EQ(right.format, ReportFormat::kCheck);
     EXPECT_EQ(right.parallel, 1);
+}
+
+TEST(Thresholds, ReadTheMonitoringPluginsRangeSyntax) {
+    struct Case {
+        const char* text;
+        std::vector<std::pair<double, bool>> alerts;  // seconds, whether it alerts
+    };
+    const Case cases[] = {
+        {"10", {{0, false}, {10, false}, {10.001, true}, {-0.5, true}}},
+        {"0.25", {{0.25, false}, {0.251, true}}},
+        {"10:", {{9.999, true}, {10, false}, {1e9, false}}},
+        {"~:10", {{-1e9, false}, {10, false}, {10.5, true}}},
+        {"10:20", {{9, true}, {10, false}, {20, false}, {21, true}}},
+        {"@10:20", {{9, false}, {10, true}, {20, true}, {21, false}}},
+        {":5", {{0, false}, {5.1, true}}},
+    };
+    for (const Case& c : cases) {
+        const std::optional<ThresholdRange> range = ParseThresholdRange(c.text);
+        ASSERT_TRUE(range) << c.text;
+        EXPECT_EQ(range->text, c.text);
+        for (const auto& [seconds, alerts] : c.alerts) EXPECT_EQ(RangeAlerts(*range, seconds), alerts) << c.text << " " << seconds;
+    }
+    for (const char* bad : {"", "@", ":", "~:", "20:10", "1e3", "10s", "ten", "1,5", "--1", "1:2:3", "inf", "nan", ".",
+                            "@~", "0x10", " 10", "10 "})
+        EXPECT_FALSE(ParseThresholdRange(bad)) << '"' << bad << '"';
+}
+
+TEST(Thresholds, TheWorstMachineDecidesAndIsNamed) {
+    const ScanResult scan = Scan({{"CALM", 200}, {"DRIFTING", -12500}, {"LOST", 75000}, {"GONE", kNoResponse}});
+    EXPECT_EQ(ExitStatus(scan, Thresholds("10", "60")), 2);
+    EXPECT_EQ(Check(scan, Thresholds("10", "60")),
+              "SKEWMON CRITICAL - LOST off by +00:01:15.000 (critical 60), worst 00:01:15.000 on LOST, 3 of 4 "
+              "machines answered | 'CALM'=0.200s;10;60 'DRIFTING'=-12.500s;10;60 'LOST'=75.000s;10;60 "
+              "worst=75.000s average=20.900s answered=3 silent=1\n");
+    const std::string warning = Check(scan, Thresholds("10", "100"));
+    EXPECT_EQ(warning.rfind("SKEWMON WARNING - LOST off by +00:01:15.000 (warning 10), ", 0), 0u) << warning;
+    EXPECT_EQ(ExitStatus(scan, Thresholds("", "~:80")), 0);
+    EXPECT_EQ(ExitStatus(scan, Thresholds("@0:1", "")), 1);  // CALM lies inside
+    const std::string calm = Check(scan, Thresholds("@0:1", ""));
+    EXPECT_NE(calm.find("CALM off by +00:00:00.200 (warning @0:1)"), std::string::npos) << calm;
+    EXPECT_EQ(Check(scan, Thresholds("100", "")).rfind("SKEWMON OK - worst 00:01:15.000 on LOST, 3 of 4", 0), 0u);
+    // A machine that does not answer counts as --silent says; the worst wins.
+    EXPECT_EQ(ExitStatus(scan, Thresholds("100", "", 2)), 2);
+    EXPECT_EQ(Check(scan, Thresholds("100", "", 2)).rfind("SKEWMON CRITICAL - GONE did not answer, worst ", 0), 0u);
+    EXPECT_EQ(ExitStatus(scan, Thresholds("10", "", 3)), 1);  // UNKNOWN weighs less than WARNING
+    EXPECT_EQ(ExitStatus(scan, Thresholds("100", "", 3)), 3);
+    // Without thresholds the grade decides, --silent still counts.
+    EXPECT_EQ(ExitStatus(Scan({{"A", 50}, {"B", kNoResponse}}), Thresholds("", "", 1)), 1);
+    EXPECT_EQ(ExitStatus(Scan({{"A", 50}, {"B", kNoResponse}}), {}), 0);
+}
+
+TEST(Thresholds, PerfdataLabelsSurviveAnyNameAndNumbersStayPlain) {
+    const std::string line =
+        Check(Scan({{"O'BRIEN", 1}, {"A=B|C\tD\x7f", -2}, {"%s%n", 123456789012LL}, {"SP ACE", -1}}));
+    const std::string perfdata = line.substr(line.find(" | ") + 3);
+    EXPECT_EQ(perfdata,
+              "'O''BRIEN'=0.001s;; 'A_B_C_D_'=-0.002s;; '%s%n'=123456789.012s;; 'SP ACE'=-0.001s;; "
+              "worst=123456789.012s average=30864197.252s answered=4 silent=0\n");
+    EXPECT_FALSE(std::regex_search(perfdata, std::regex("[0-9][eE]"))) << "an exponent in " << perfdata;
+}
+
+TEST(Thresholds, AHugeNetworkKeepsItsWorstMachinesWithinTheLimit) {
+    std::vector<std::pair<std::string, Offset>> answers;
+    for (int i = 0; i < 2000; ++i) answers.emplace_back("MACHINE-" + std::to_string(i) + std::string(40, 'x'), i);
+    const std::string line = Check(Scan(answers));
+    EXPECT_LE(line.size(), kMaxCheckLine);
+    EXPECT_EQ(line.find('\n'), line.size() - 1);
+    const std::size_t kept = static_cast<std::size_t>(std::count(line.begin(), line.end(), '\'')) / 2;
+    ASSERT_GT(kept, 50u);
+    ASSERT_LT(kept, 2000u);
+    EXPECT_NE(line.find(", " + std::to_string(2000 - kept) + " machines left out of the performance data |"),
+              std::string::npos)
+        << line.substr(0, 300);
+    // The worst ones: the last of the list.
+    EXPECT_NE(line.find("'MACHINE-1999" + std::string(40, 'x') + "'=1.999s"), std::string::npos);
+    EXPECT_EQ(line.find("'MACHINE-0" + std::string(40, 'x') + "'"), std::string::npos);
+    EXPECT_NE(line.find(" worst=1.999s average=0.999s answered=2000 silent=0\n"), std::string::npos);
+}
+
+TEST(CsvReport, QuotesWhatNeedsItAndDisarmsFormulas) {
+    ScanResult scan = Scan({{"=HYPERLINK(\"x\")", 2000}, {"-2+3", kNoResponse}, {"A,B\r\nC", -250}, {"HERE", 0},
+                            {"CAF\xe9", 5}, {"@SUM", 1}, {"\tTAB", 1}, {"PLAIN", 1}},
+                           "HERE");
+    const std::string csv = CsvReport(scan);
+    const std::string eol = "\r\n";
+    EXPECT_EQ(csv.rfind("name,answered,local,offsetMs,sign,variance,remark,method,roundTripMs,errorBoundMs,reference" +
+                            eol,
+                        0),
+              0u);
+    EXPECT_NE(csv.find(eol + "\"'=HYPERLINK(\"\"x\"\")\",true,false,2000,+,00 000 00:00:02.000,>2 secs,time of day,8,14,false" +
+                       eol),
+              std::string::npos)
+        << csv;
+    EXPECT_NE(csv.find(eol + "'-2+3,false,false,,,No response or excessive latency,,,,,false" + eol), std::string::npos);
+    EXPECT_NE(csv.find(eol + "\"A,B\r\nC\",true,false,-250,-,00 000 00:00:00.250,,time of day,8,14,false" + eol),
+              std::string::npos);
+    EXPECT_NE(csv.find(eol + "HERE,true,true,0,+,00 000 00:00:00.000,,,,0,true" + eol), std::string::npos);
+    EXPECT_NE(csv.find(eol + "CAF\xef\xbf\xbd,"), std::string::npos);
+    EXPECT_NE(csv.find(eol + "'@SUM,"), std::string::npos);
+    EXPECT_NE(csv.find(eol + "'\tTAB,"), std::string::npos);
+    EXPECT_NE(csv.find(eol + "PLAIN,"), std::string::npos);
+}
+
+TEST(PrometheusReport, EscapesLabelsAndLeavesOutWhatIsNotKnown) {
+    ScanResult scan = Scan({{"Q\"B\\N\nX", 1500}, {"B\xff", kNoResponse}, {"HERE", 0}}, "HERE");
+    scan.started = std::chrono::sys_days{std::chrono::year{2026} / 12 / 8};
+    scan.duration = std::chrono::milliseconds(2500);
+    const std::string text = PrometheusReport(scan);
+    EXPECT_NE(text.find("skewmon_machine_offset_seconds{machine=\"Q\\\"B\\\\N\\nX\",method=\"time of day\"} 1.500\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("skewmon_machine_answered{machine=\"B\xef\xbf\xbd\"} 0\n"), std::string::npos);
+    EXPECT_EQ(text.find("skewmon_machine_offset_seconds{machine=\"B"), std::string::npos);
+    EXPECT_NE(text.find("skewmon_machine_offset_seconds{machine=\"HERE\"} 0.000\n"), std::string::npos);
+    EXPECT_EQ(text.find("skewmon_machine_round_trip_seconds{machine=\"HERE\""), std::string::npos);
+    EXPECT_NE(text.find("skewmon_machine_error_bound_seconds{machine=\"Q\\\"B\\\\N\\nX\",method=\"time of day\"} 0.014\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("\nskewmon_grade_info{grade=\"fair\",summary=\"Fair\"} 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nskewmon_reference_info{machine=\"HERE\",local=\"true\"} 1\n"), std::string::npos);
+    EXPECT_NE(text.find("\nskewmon_machines_answered 2\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nskewmon_machines_silent 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nskewmon_scan_duration_seconds 2.500\n"), std::string::npos);
+    EXPECT_NE(text.find("\nskewmon_scan_end_timestamp_seconds 1796688002.500\n"), std::string::npos) << text;
+    // Nothing answered: no worst or average to give.
+    const std::string none = PrometheusReport(Scan({{"GONE", kNoResponse}}));
+    EXPECT_EQ(none.find("skewmon_worst_offset_seconds"), std::string::npos);
+    EXPECT_NE(none.find("skewmon_grade_info{grade=\"none\",summary=\"N/A\"} 1"), std::string::npos);
+}
+
+TEST(Reference, EveryOffsetBecomesTheDifferenceAndTheBoundsAdd) {
+    ScanResult scan = Scan({{"AHEAD", 2000}, {"BEHIND", -3000}, {"HERE", 0}, {"GONE", kNoResponse}}, "HERE");
+    const std::string before = JsonReport(scan);
+    EXPECT_EQ(MeasureFromReference(scan, "gone"), "the reference machine gone did not answer");
+    EXPECT_EQ(MeasureFromReference(scan, "NOWHERE\n"), "the reference machine NOWHERE? is not among the machines scanned");
+    EXPECT_EQ(JsonReport(scan), before);  // left as it was
+
+    ASSERT_EQ(MeasureFromReference(scan, "ahead"), std::nullopt);
+    EXPECT_EQ(scan.reference, "AHEAD");
+    EXPECT_FALSE(scan.referenceIsLocal);
+    EXPECT_EQ(scan.machines[0].offsetMs, 0);
+    EXPECT_TRUE(scan.machines[0].reference);
+    EXPECT_EQ(scan.machines[0].errorBoundMs, 0);
+    EXPECT_EQ(scan.machines[1].offsetMs, -5000);
+    EXPECT_EQ(scan.machines[1].variance, "00 000 00:00:05.000");
+    EXPECT_EQ(scan.machines[1].remark, ">5 secs");
+    EXPECT_EQ(scan.machines[1].errorBoundMs, 28);
+    EXPECT_EQ(scan.machines[2].offsetMs, -2000);  // this machine, a row like the others
+    EXPECT_EQ(scan.machines[2].sign, "-");
+    EXPECT_FALSE(scan.machines[2].reference);
+    EXPECT_EQ(scan.machines[2].errorBoundMs, 14);
+    EXPECT_EQ(scan.worstMs, 5000);
+    EXPECT_EQ(scan.averageMs, 7000 / 3);
+    EXPECT_EQ(scan.grade.level, Grade::kUnacceptable);
+    EXPECT_EQ(scan.machinesFound, 3);
+    const std::string text = TextReport(scan);
+    EXPECT_NE(text.find("\r\nfunction, between the reference machine (AHEAD) and the other machines\r\n"),
+              std::string::npos);
+    EXPECT_NE(Check(scan).find(", measured from AHEAD |"), std::string::npos);
+    EXPECT_EQ(json::parse(JsonReport(scan))["reference"], json({{"name", "AHEAD"}, {"local", false}}));
+}
+
+TEST(ConsoleOptions, ThresholdsFormatsOutputAndReference) {
+    const CommandLineOptions options = ParseCommandLine({"--report", "-w", "0.5", "--critical=@1:2", "--silent",
+                                                         "Critical", "--output", "/tmp/x.prom", "--reference",
+                                                         "pdc", "--format", "PROMETHEUS"});
+    EXPECT_EQ(options.error, "");
+    ASSERT_TRUE(options.check.warning && options.check.critical);
+    EXPECT_EQ(options.check.warning->text, "0.5");
+    EXPECT_TRUE(options.check.critical->alertInside);
+    EXPECT_EQ(options.check.silentStatus, 2);
+    EXPECT_EQ(options.outputFile, "/tmp/x.prom");
+    EXPECT_EQ(options.reference, "pdc");
+    EXPECT_EQ(options.format, ReportFormat::kPrometheus);
+    EXPECT_EQ(ParseCommandLine({"--report", "--format", "csv"}).format, ReportFormat::kCsv);
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"--report", "-w", "20:10"}, {"--report", "-c"}, {"--report", "--silent", "maybe"},
+          {"--report", "--output"}, {"--report", "--reference="}, {"--report", "-w", "1e3"}}) {
+        const std::string line = UsageErrorLine(ParseCommandLine(bad).error);
+        EXPECT_NE(ParseCommandLine(bad).error, "") << bad.back();
+        EXPECT_EQ(line.find('\n'), line.size() - 1);
+    }
 }
 
 }  // namespace

@@ -81,8 +81,19 @@ bool ReportStartUpProblems(const AppState& app, std::ostream& progress) {
     return scan;
 }
 
-// The result of a completed scan and where its machines came from. The scan
-// thread has ended: its record is complete.
+std::string Render(ReportFormat format, const ScanResult& scan, const CheckOptions& check) {
+    switch (format) {
+        case ReportFormat::kText: return TextReport(scan);
+        case ReportFormat::kJson: return JsonReport(scan);
+        case ReportFormat::kCheck: return CheckLine(scan, check);
+        case ReportFormat::kCsv: return CsvReport(scan);
+        case ReportFormat::kPrometheus: return PrometheusReport(scan);
+    }
+    return {};
+}
+
+}  // namespace
+
 ScanResult CompletedScan(const Program& program) {
     ScanResult result = ResultOfScan(program.scan.machines, program.localComputerName);
     result.fromListFile = static_cast<bool>(program.app.machineListFile);
@@ -99,19 +110,6 @@ ScanResult CompletedScan(const Program& program) {
     result.problem = program.scan.queryProblem;
     return result;
 }
-
-std::string Render(ReportFormat format, const ScanResult& scan, const CheckOptions& check) {
-    switch (format) {
-        case ReportFormat::kText: return TextReport(scan);
-        case ReportFormat::kJson: return JsonReport(scan);
-        case ReportFormat::kCheck: return CheckLine(scan, check);
-        case ReportFormat::kCsv: return CsvReport(scan);
-        case ReportFormat::kPrometheus: return PrometheusReport(scan);
-    }
-    return {};
-}
-
-}  // namespace
 
 std::string VersionLine() { return std::string("Skewmon ") + kAppVersion + "\n"; }
 

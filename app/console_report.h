@@ -9,6 +9,7 @@
 
 #include "app/command_line.h"
 #include "platform/window.h"
+#include "scan/scan_result.h"
 #include "state/program.h"
 
 namespace skewmon {
@@ -18,6 +19,10 @@ extern const char kUsageText[];
 std::string VersionLine();
 // One line for standard error: what is wrong, and the usage.
 std::string UsageErrorLine(std::string_view error);
+
+// The result of the completed last scan of `program`, with where its machines
+// came from; the start time and the duration are the caller's.
+ScanResult CompletedScan(const Program& program);
 
 // Start-up, one scan on `dialog` (a dialog nobody sees), the report,
 // shutdown.

@@ -8,7 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/console_formats.h"
 #include "app/console_report.h"
+#include "ui/report.h"
 #include "platform/text.h"
 #include "tests/harness/screenless.h"
 #include "ui/main_dialog.h"
@@ -156,6 +158,41 @@ TEST_F(ConsoleRun, AQuitDuringAParallelScanEndsEveryQueryAtOnce) {
     EXPECT_EQ(runner.queriesAlive(), 0);
     EXPECT_EQ(runner.asked().size(), 8u);  // nothing started after the quit
     EXPECT_EQ(out.str(), "SKEWMON UNKNOWN - Scan did not complete\n");
+}
+
+// The window's Save Results reads its controls back; the console renders the
+// scan's result. For the same scan both must be the same bytes, whatever the
+// machines are called.
+class SameScan : public DialogHarness<> {};
+
+TEST_F(SameScan, TheWindowsReportAndTheConsolesAreTheSameBytes) {
+    system.name = "WORKSTATION-0042";
+    const std::string longName = "L" + std::string(300, 'x');
+    runner.set("ALPHA", {47});
+    runner.set("BRAVO", {-2310});
+    runner.set("EXACTLY16CHARSXX", {400LL * 86400000 + 5});
+    runner.set(longName.substr(0, 255), {-61000});
+    runner.set("%S%N", {3});
+    useListFile("alpha\nbravo\ncharlie\nworkstation-0042\nexactly16charsxx\n" + longName + "\n%s%n\n");
+    start();
+    ASSERT_TRUE(scanToEnd());
+    std::string window, console;
+    onDialog([&] {
+        window = BuildReport(program, dialog);
+        console = TextReport(CompletedScan(program));
+    });
+    EXPECT_EQ(console, window);
+    EXPECT_NE(window.find("\r\nWORKSTATION-0042+ 00 000 00:00:00.000    \r\n"), std::string::npos) << window;
+    EXPECT_NE(window.find("\r\nCHARLIE         No response or excessive latency     \r\n"), std::string::npos);
+
+    // A scan that counted nothing.
+    useListFile("charlie\n");
+    ASSERT_TRUE(scanToEnd());
+    onDialog([&] {
+        window = BuildReport(program, dialog);
+        console = TextReport(CompletedScan(program));
+    });
+    EXPECT_EQ(console, window);
 }
 
 }  // namespace

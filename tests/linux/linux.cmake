@@ -59,6 +59,13 @@ target_compile_definitions(skewmon_install_tests PRIVATE
 add_dependencies(skewmon_install_tests skewmon skewmon-tod)
 gtest_discover_tests(skewmon_install_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS platform)
 
+# The console's formats as promtool, Monitoring::Plugin and Python's csv
+# module read them (scripts/deps.d/console.txt), and --output's file.
+add_executable(skewmon_format_tools_tests ${CMAKE_CURRENT_LIST_DIR}/format_tools_test.cpp)
+target_link_libraries(skewmon_format_tools_tests PRIVATE skewmon_linux GTest::gtest_main)
+target_compile_definitions(skewmon_format_tools_tests PRIVATE SKEWMON_TEST_TOOLS="${PROJECT_SOURCE_DIR}/tests/tools")
+gtest_discover_tests(skewmon_format_tools_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS platform)
+
 # The window over a made-up network of fakes, for screenshots and for looking
 # at it by hand (scripts/screenshot-linux.sh).
 add_executable(skewmon_qt_demo ${CMAKE_CURRENT_LIST_DIR}/qt_demo_main.cpp)

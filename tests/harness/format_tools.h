@@ -73,7 +73,7 @@ inline ToolRun CsvAgainstJson(const std::string& csv, const std::string& json) {
     ScratchFolder folder("skewmon-csv");
     WriteFile(folder.path() / "report.csv", csv);
     WriteFile(folder.path() / "report.json", json);
-    return RunTool(std::string("python3 ") + SKEWMON_TEST_TOOLS + "/csv_matches_json.py report.csv report.json", folder);
+    return RunTool(std::string("/usr/bin/python3 ") + SKEWMON_TEST_TOOLS + "/csv_matches_json.py report.csv report.json", folder);
 }
 
 }  // namespace skewmon::testing

@@ -47,6 +47,13 @@ add_executable(skewmon_console_lab_tests ${CMAKE_CURRENT_LIST_DIR}/console_lab_t
 target_link_libraries(skewmon_console_lab_tests PRIVATE skewmon_timequery skewmon_lab_main)
 gtest_discover_tests(skewmon_console_lab_tests DISCOVERY_TIMEOUT 60 PROPERTIES ${SKEWMON_LAB_PROPERTIES})
 
+# Every format of a real scan, read by promtool, Monitoring::Plugin and
+# Python's csv module; offsets measured from a lab server.
+add_executable(skewmon_formats_lab_tests ${CMAKE_CURRENT_LIST_DIR}/formats_lab_test.cpp)
+target_link_libraries(skewmon_formats_lab_tests PRIVATE skewmon_timequery skewmon_lab_main)
+target_compile_definitions(skewmon_formats_lab_tests PRIVATE SKEWMON_TEST_TOOLS="${PROJECT_SOURCE_DIR}/tests/tools")
+gtest_discover_tests(skewmon_formats_lab_tests DISCOVERY_TIMEOUT 60 PROPERTIES ${SKEWMON_LAB_PROPERTIES})
+
 # Sub-second offsets, and the SMB1-only server.
 add_executable(skewmon_refine_lab_tests ${CMAKE_CURRENT_LIST_DIR}/timequery_refine_lab_test.cpp)
 target_link_libraries(skewmon_refine_lab_tests PRIVATE skewmon_timequery skewmon_lab_support GTest::gtest)

@@ -44,5 +44,34 @@ TEST(AsciiCase, OnlyAsciiLettersChange) {
     EXPECT_FALSE(IsAsciiAlnum('_') || IsAsciiAlnum('\xC3'));
 }
 
+TEST(NoThreadWord, AnyLetterCaseInsideAWord) {
+    for (const char* text : {"NOTHREAD", "/nothread", "-NoThread", "xNOTHREADx"}) EXPECT_TRUE(HoldsNoThreadWord(text)) << text;
+    for (const char* text : {"", "NO THREAD", "NOTHREA", "N0THREAD"}) EXPECT_FALSE(HoldsNoThreadWord(text)) << text;
+}
+
+TEST(PrintableText, ControlCharactersAndTheGivenOnesAreReplaced) {
+    EXPECT_EQ(PrintableText("a\nb\x1b\x7f\tc"), "a?b???c");
+    EXPECT_EQ(PrintableText("caf\xc3\xa9 |x|", '?', "|"), "caf\xc3\xa9 ?x?");
+    EXPECT_EQ(PrintableText("a=b\n", '_', "="), "a_b_");
+}
+
+TEST(ValidUtf8, EveryByteOutsideAWellFormedSequenceBecomesOneReplacement) {
+    const std::string r = "\xEF\xBF\xBD";
+    EXPECT_EQ(ValidUtf8("plain \xC3\x89t\xE2\x82\xAC \xF0\x9F\x98\x80"), "plain \xC3\x89t\xE2\x82\xAC \xF0\x9F\x98\x80");
+    EXPECT_EQ(ValidUtf8("caf\xE9"), "caf" + r);
+    EXPECT_EQ(ValidUtf8("\xE2\x82"), r + r);                // cut short
+    EXPECT_EQ(ValidUtf8("\xC0\xAF"), r + r);                // overlong
+    EXPECT_EQ(ValidUtf8("\xED\xA0\x80"), r + r + r);        // a surrogate
+    EXPECT_EQ(ValidUtf8("\xF4\x90\x80\x80"), r + r + r + r);  // above U+10FFFF
+    EXPECT_EQ(ValidUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
+}
+
+TEST(MillisecondsAsSeconds, ThreeDecimalsAndNoExponent) {
+    EXPECT_EQ(MillisecondsAsSeconds(0), "0.000");
+    EXPECT_EQ(MillisecondsAsSeconds(-5), "-0.005");
+    EXPECT_EQ(MillisecondsAsSeconds(3724518), "3724.518");
+    EXPECT_EQ(MillisecondsAsSeconds(INT64_MIN), "-9223372036854775.808");
+}
+
 }  // namespace
 }  // namespace skewmon

@@ -74,6 +74,28 @@ TEST(RemoteTimeWorker, WorkedExampleAndTheOrderOfTheReadings) {
     EXPECT_EQ(clock.askedName, "\\\\ALPHA");
 }
 
+// How good the reading is travels with it: the round trip, and how finely
+// the answer gives the server's clock.
+TEST(MeasureRemoteTime, GivesTheRoundTripAndTheAnswersResolution) {
+    ScriptedClock hundredths = Scenario(2500, 20, 40);
+    const Measurement fine = MeasureRemoteTime(hundredths, "\\\\A");
+    EXPECT_EQ(fine.offset, 2500);
+    EXPECT_EQ(fine.roundTripMs, 40u);
+    EXPECT_EQ(fine.resolutionMs, kHundredthsResolutionMs);
+    ScriptedClock whole = Scenario(2000, 0, 6);
+    whole.reply = TimeOfDayReplyAt(kLocalUnixMs + 2000, true);
+    const Measurement coarse = MeasureRemoteTime(whole, "\\\\B");
+    EXPECT_EQ(coarse.method, MeasurementMethod::kTimeOfDay);  // no negotiate clock here
+    EXPECT_EQ(coarse.roundTripMs, 6u);
+    EXPECT_EQ(coarse.resolutionMs, kWholeSecondResolutionMs);
+    ScriptedClock failed = Scenario(0, 0, 10);
+    failed.status = 53;
+    const Measurement none = MeasureRemoteTime(failed, "\\\\C");
+    EXPECT_EQ(none.offset, kNoResponse);
+    EXPECT_EQ(none.roundTripMs, 0u);
+    EXPECT_EQ(none.resolutionMs, 0u);
+}
+
 TEST(RemoteTimeWorker, ClocksBehindEqualAndAcrossAMonthEnd) {
     ScriptedClock behind = Scenario(-1000, 0, 0);
     EXPECT_EQ(RemoteTimeWorker(behind, "\\\\B"), -1000);

@@ -10,14 +10,17 @@ enum class ConsoleRequest { kNone, kReport, kHelp, kVersion };
 enum class ReportFormat { kText, kJson, kCheck };
 
 inline constexpr int kMinParallel = 1;
-inline constexpr int kMaxParallel = 64;
+inline constexpr int kMaxParallel = 256;
+// Wide enough for a list of thousands of machines, most of them silent;
+// one machine after another stays available as --parallel 1.
+inline constexpr int kDefaultReportParallel = 128;
 
 struct CommandLineOptions {
     ConsoleRequest request = ConsoleRequest::kNone;
     // Named with --list FILE: the machine list file instead of the one beside
     // the program.
     std::optional<std::string> listFile;
-    int parallel = 1;  // console mode only
+    int parallel = kDefaultReportParallel;  // console mode only
     ReportFormat format = ReportFormat::kText;
     // Set when the console mode cannot go on: one line for standard error.
     std::string error;

@@ -1,7 +1,8 @@
 #include "scan/parallel_scan.h"
 
 #include <algorithm>
-#include <deque>
+#include <functional>
+#include <queue>
 #include <memory>
 #include <utility>
 
@@ -131,13 +132,16 @@ void AskEach(QueryBatch& batch, std::size_t count, const std::atomic<bool>& stop
 }
 
 // Machines are checked for a connection first, many at once; only those
-// that take one go on to a query, in the order they were found reachable.
+// that take one go on to a query, in the order of the list. Not in the
+// order they were found reachable: the entries of one machine settle
+// together, and asking one server many times at once can cost it more than
+// the time limit allows.
 void AskReachable(QueryBatch& batch, platform::ReachabilityCheck& reach, std::span<const std::string> serverNames,
                   std::chrono::milliseconds limit, const std::atomic<bool>& stop,
                   const std::function<void(std::size_t, const Measurement&)>& settle) {
     std::size_t next = 0;
     std::size_t checking = 0;
-    std::deque<std::size_t> reachable;
+    std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> reachable;
     while (!stop) {
         while (next < serverNames.size() && reach.room() > 0) {
             reach.check(next, serverNames[next], limit);
@@ -145,15 +149,15 @@ void AskReachable(QueryBatch& batch, platform::ReachabilityCheck& reach, std::sp
             ++checking;
         }
         while (!batch.full() && !reachable.empty() && !stop) {
-            batch.start(reachable.front());
-            reachable.pop_front();
+            batch.start(reachable.top());
+            reachable.pop();
         }
         if (checking == 0 && reachable.empty() && batch.empty()) return;
         const std::vector<platform::PendingQuery*> queries = batch.queries();
         for (const platform::ReachabilityCheck::Settled& settled : reach.settle(kRound, queries)) {
             --checking;
             if (settled.reachable)
-                reachable.push_back(settled.tag);
+                reachable.push(settled.tag);
             else
                 settle(settled.tag, {});
         }

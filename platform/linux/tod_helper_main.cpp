@@ -84,11 +84,13 @@ int Serve(const std::string& problem) {
 
 int ServeForks() {
     std::signal(SIGPIPE, SIG_IGN);
-    // Set up once, before the first fork: every helper starts with it done.
-    const platform::NetapiStart started = platform::StartNetapi();
-    return platform::ServeForkRequests(kChannel, kChannel, [&started] {
+    // The libraries are loaded and linked once, here; each helper sets up
+    // its own client state after the fork: Samba's databases and messaging
+    // are opened per process, and would be shared, locks and all, if they
+    // were set up before it.
+    return platform::ServeForkRequests(kChannel, kChannel, [] {
         if (!platform::StartHelperProcess()) return 1;
-        return Serve(started.problem);
+        return Serve(platform::StartNetapi().problem);
     });
 }
 

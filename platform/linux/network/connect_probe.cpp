@@ -1,5 +1,7 @@
 #include "platform/linux/network/connect_probe.h"
 
+#include "platform/linux/samba/smb2_negotiate.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -125,11 +127,9 @@ bool ConnectProbe::open(Attempt& attempt, const LiteralAddress& address, std::ui
         do {
             result = connect(socket.get(), reinterpret_cast<const sockaddr*>(&target), address.length);
         } while (result != 0 && errno == EINTR);
-        if (result == 0) {
-            reachable = true;
-            return false;
-        }
-        if (errno != EINPROGRESS) continue;  // refused, no route: this port is out
+        // Connected at once (loopback can): the writable event comes all the
+        // same and sends the request.
+        if (result != 0 && errno != EINPROGRESS) continue;  // refused, no route: this port is out
         epoll_event event{};
         event.events = EPOLLOUT;
         event.data.u64 = (id << kPortBits) | port;
@@ -154,6 +154,21 @@ void ConnectProbe::finish(std::uint64_t id, bool reachable, std::vector<Settled>
     remember(attempt.key, reachable, attempt.limit);
     byAddress_.erase(attempt.key);
     attempts_.erase(found);  // its sockets close: nothing more is sent to the machine
+}
+
+bool ConnectProbe::ask(int fd, std::uint64_t data) {
+    // A session's first request, as every SMB client sends it; the answer
+    // is not read, only waited for.
+    static const std::vector<std::uint8_t> request = Smb1UpgradeRequest();
+    ssize_t sent;
+    do {
+        sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (sent < 0 && errno == EINTR);
+    if (sent != static_cast<ssize_t>(request.size())) return false;
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLRDHUP;
+    event.data.u64 = data;
+    return epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &event) == 0;
 }
 
 void ConnectProbe::remember(const std::string& key, bool reachable, std::chrono::milliseconds limit) {
@@ -187,11 +202,21 @@ void ConnectProbe::takeEvents(int timeoutMs, std::vector<Settled>& settled) {
         Attempt& attempt = found->second;
         const int fd = attempt.sockets[port].get();
         if (fd < 0) continue;
+        if (attempt.asked[port]) {
+            // Any answer at all, an end or a reset among them, is a server
+            // at work: only silence is a hung one.
+            finish(id, true, settled);
+            continue;
+        }
         int error = 0;
         socklen_t length = sizeof error;
         if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+        if (error == 0 && ask(fd, events[i].data.u64)) {
+            attempt.asked[port] = true;
+            continue;
+        }
         if (error == 0) {
-            finish(id, true, settled);
+            finish(id, true, settled);  // connected, and cannot be judged further
             continue;
         }
         epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);

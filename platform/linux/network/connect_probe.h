@@ -1,7 +1,9 @@
-// Whether machines take a connection to their SMB ports, for thousands of
-// them at once on one thread: non-blocking connection attempts under epoll.
-// A machine whose attempts are all refused is unreachable at once, one that
-// takes none within its limit when the limit runs out.
+// Whether machines take a connection to their SMB ports and answer on it,
+// for thousands of them at once on one thread: non-blocking connection
+// attempts under epoll, each sending a session's first request (the SMB
+// negotiate) once connected. A machine whose attempts are all refused is
+// unreachable at once; one that neither connects nor answers in any way
+// (not even by closing) within its limit, when the limit runs out.
 #pragma once
 
 #include <netinet/in.h>
@@ -65,6 +67,7 @@ private:
         std::string key;
         std::vector<std::size_t> tags;
         UniqueFd sockets[std::size(kSmbPorts)];
+        bool asked[std::size(kSmbPorts)] = {};  // connected, request sent
         int pending = 0;
         Clock::time_point deadline;
         std::chrono::milliseconds limit{};
@@ -77,6 +80,9 @@ private:
     // Starts the attempt; false when it settled at once (`reachable` says how).
     bool open(Attempt& attempt, const LiteralAddress& address, std::uint64_t id, bool& reachable);
     void finish(std::uint64_t id, bool reachable, std::vector<Settled>& settled);
+    // Sends the request on a connected socket and waits for its answer;
+    // false when it cannot.
+    bool ask(int fd, std::uint64_t data);
     void remember(const std::string& key, bool reachable, std::chrono::milliseconds limit);
     void expire(std::vector<Settled>& settled);
     void takeEvents(int timeoutMs, std::vector<Settled>& settled);

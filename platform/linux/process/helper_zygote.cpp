@@ -17,11 +17,9 @@ namespace {
 
 // The descriptor on which the zygote finds its end of the control socket.
 constexpr int kZygoteControl = 3;
-// How long a killed helper, or the zygote after its control socket closed,
-// may take to be gone before it is left to the kernel (the helper) or
-// killed (the zygote).
-constexpr int kEndWaitMs = 1000;
-constexpr int kZygoteEndWaitMs = 500;
+// How long the zygote may take, once its control socket has closed, to reap
+// its helpers and end before it is killed (and its helpers with it).
+constexpr int kZygoteEndWaitMs = 1000;
 constexpr char kForkRequest = 'F';
 
 // One datagram with at most one attached descriptor.
@@ -106,8 +104,8 @@ void ForkedHelper::kill() noexcept {
     // once the zygote has reaped this one.
     syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGKILL, nullptr, 0);
 #endif
-    // The pidfd becomes readable when the helper has ended.
-    WaitReadable(pidfd_.get(), kEndWaitMs);
+    // Not waited for: the zygote reaps it, and waits for every helper of
+    // its own before it ends.
     pidfd_.reset();
     pid_ = -1;
 }

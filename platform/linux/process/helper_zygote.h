@@ -36,7 +36,7 @@ public:
     explicit operator bool() const { return pidfd_.get() >= 0; }
     pid_t pid() const { return pid_; }
     int pidfd() const { return pidfd_.get(); }
-    // Ends it with SIGKILL and waits, briefly, until it has ended.
+    // Ends it with SIGKILL.
     void kill() noexcept;
 
 private:
@@ -48,7 +48,8 @@ class HelperZygote {
 public:
     // Starts `path --zygote`; none when it cannot be started.
     static std::unique_ptr<HelperZygote> Start(const std::string& path);
-    // Asks closes and waits for the zygote's end, then kills what is left.
+    // Closes the control socket and waits, briefly, for the zygote to reap
+    // its helpers and end; then kills what is left.
     ~HelperZygote();
     HelperZygote(const HelperZygote&) = delete;
     HelperZygote& operator=(const HelperZygote&) = delete;

@@ -28,7 +28,7 @@ const char kUsageText[] =
     "  --report     scan once without a window; progress goes to standard error,\n"
     "               the report to standard output\n"
     "  --parallel N with --report: ask up to N machines at the same time (1 to\n"
-    "               256, default 128; 1 asks one after another); each keeps\n"
+    "               256, default 16; 1 asks one after another); each keeps\n"
     "               its own 3-second limit, and the report keeps the order of\n"
     "               the machines\n"
     "  --format F   with --report: text (the report, the default), json (one\n"

@@ -14,16 +14,18 @@
 #   bench/scale.sh BUILD_DIR [BASE_BUILD_DIR]
 #
 # Settings, from the environment: SCALE_SIZES (default "1000 10000"),
-# SCALE_PARALLEL (default "64 128 256"), SCALE_BASE_PARALLEL (default 64),
+# SCALE_PARALLEL (default "16 64 256"), SCALE_BASE_PARALLEL (default 64),
+# SCALE_BASE_SIZES (the sizes the base build runs, default SCALE_SIZES),
 # SCALE_COLD (default 1: measure cold servers). Needs root (the namespace).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:?usage: bench/scale.sh BUILD_DIR [BASE_BUILD_DIR]}" && pwd)
 base=${2:+$(cd "$2" && pwd)}
 sizes=${SCALE_SIZES:-1000 10000}
-widths=${SCALE_PARALLEL:-64 128 256}
+widths=${SCALE_PARALLEL:-16 64 256}
 base_width=${SCALE_BASE_PARALLEL:-64}
 cold=${SCALE_COLD:-1}
+base_sizes=${SCALE_BASE_SIZES:-$sizes}
 for dir in "$build" ${base:+"$base"}; do
   for file in skewmon skewmon-tod; do
     [ -x "$dir/platform/linux/$file" ] || { echo "scale.sh: build $dir/platform/linux/$file first" >&2; exit 1; }
@@ -110,10 +112,10 @@ start_lab() {  # $1: a helper to warm the servers with, or empty for cold ones
 echo "starting 20 lab servers in namespace $ns ..."
 start_lab "$build/platform/linux/skewmon-tod"
 
-in_ns python3 - "$work" "$lab" "$build" "${base:-}" "$sizes" "$widths" "$base_width" "$cold" "$top" <<'PY'
+in_ns python3 - "$work" "$lab" "$build" "${base:-}" "$sizes" "$widths" "$base_width" "$cold" "$top" "$base_sizes" <<'PY'
 import json, os, random, subprocess, sys, time
 
-work, lab, build, base, sizes, widths, base_width, cold, top = sys.argv[1:10]
+work, lab, build, base, sizes, widths, base_width, cold, top, base_sizes = sys.argv[1:11]
 sizes = [int(s) for s in sizes.split()]
 widths = [int(w) for w in widths.split()]
 home = os.path.join(lab, "home")
@@ -214,7 +216,7 @@ for size in sizes:
     path, _ = make_list(size)
     for parallel in widths:
         report(size, "new", parallel, run(build, path, parallel))
-    if base:
+    if base and str(size) in base_sizes.split():
         report(size, "base", base_width, run(base, path, base_width))
 
 distinct = servers + dropped + hung + refused
@@ -253,7 +255,7 @@ if cold == "1":
                        env=dict(os.environ, LAB_COUNT="20", LAB_FIRST="11",
                                 LAB_SHIFTS="+2 -3 +0.4 +75 -0.25 +3725 +0.7 -1.5"))
     print("\ncold servers (restarted before each run):")
-    cases = [(40, 20), (400, 64), (400, 128)]
+    cases = [(40, 20), (400, 16), (400, 64)]
     for entries, parallel in cases:
         path = os.path.join(work, f"cold-{entries}.txt")
         with open(path, "w") as out:

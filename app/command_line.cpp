@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <optional>
+#include <string>
 
 #include "app/console_formats.h"
 #include "text/text_util.h"
@@ -92,7 +93,8 @@ CommandLineOptions ParseCommandLine(const std::vector<std::string>& args) {
             if (const std::optional<int> parsed = text ? ParseParallel(*text) : std::nullopt)
                 options.parallel = *parsed;
             else
-                fail("--parallel needs a number from 1 to 64, not \"" + Shown(text.value_or("")) + "\"");
+                fail("--parallel needs a number from " + std::to_string(kMinParallel) + " to " +
+                     std::to_string(kMaxParallel) + ", not \"" + Shown(text.value_or("")) + "\"");
         } else if (name == "--FORMAT") {
             const std::optional<std::string> text = value();
             if (const std::optional<ReportFormat> parsed = text ? ParseFormat(*text) : std::nullopt)

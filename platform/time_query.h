@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace skewmon {
 
@@ -100,6 +102,40 @@ public:
     // The whole measurement; meaningful after kFinished. A runner that knows
     // the round trip and the resolution gives them here.
     virtual Measurement measurement() { return {result(), method()}; }
+    // When the request could first go out to the machine: a machine's time
+    // limit runs from here, so that starting a helper for it never counts
+    // against it. None while the query still waits for its helper to be
+    // ready. Unless a runner says otherwise, the moment it was started.
+    virtual std::optional<std::chrono::steady_clock::time_point> requestSent() { return created_; }
+
+private:
+    const std::chrono::steady_clock::time_point created_ = std::chrono::steady_clock::now();
+};
+
+// Whether machines take a connection at all, checked for many of them at
+// once before any of them gets a query: a machine that takes none cannot
+// answer one, and then never holds one of the few queries under way.
+class ReachabilityCheck {
+public:
+    struct Settled {
+        std::size_t tag;
+        // False only when the machine surely cannot answer a query; a
+        // machine the check cannot judge (a name it does not resolve the
+        // way the query does) counts as reachable and is asked.
+        bool reachable;
+    };
+
+    virtual ~ReachabilityCheck() = default;
+    // How many more machines can be checked at the same time now.
+    virtual std::size_t room() const = 0;
+    // Starts checking serverName (two backslashes and the name), which is
+    // unreachable unless it takes a connection within `limit`. `tag` names it
+    // when settled.
+    virtual void check(std::size_t tag, std::string_view serverName, std::chrono::milliseconds limit) = 0;
+    // Waits at most `wait` for the next settled checks, returning early also
+    // when one of `queries` (started by the same runner) has news for its
+    // wait(). Every check settles within its limit and a little more.
+    virtual std::vector<Settled> settle(std::chrono::milliseconds wait, std::span<PendingQuery* const> queries) = 0;
 };
 
 class TimeQueryRunner {
@@ -116,6 +152,10 @@ public:
     virtual std::string beginScan(const std::atomic<bool>& /*stop*/) { return {}; }
     // The scan's queries are over: whatever the runner kept for them ends.
     virtual void endScan() {}
+    // A check of many machines at once that a scan with a time limit may run
+    // before it asks them; none where the platform has none, and every
+    // machine is then asked.
+    virtual std::unique_ptr<ReachabilityCheck> checkReachability() { return nullptr; }
 };
 
 }  // namespace platform

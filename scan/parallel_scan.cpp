@@ -1,6 +1,8 @@
 #include "scan/parallel_scan.h"
 
 #include <algorithm>
+#include <functional>
+#include <queue>
 #include <memory>
 #include <utility>
 
@@ -17,12 +19,152 @@ using Clock = std::chrono::steady_clock;
 // there are, so that an answer is seen soon after it comes in.
 constexpr std::chrono::milliseconds kRound{20};
 constexpr std::chrono::milliseconds kShortestWait{1};
+constexpr std::chrono::milliseconds kNoWait{0};
 
 struct Running {
     std::size_t index;
     std::unique_ptr<platform::PendingQuery> query;
     std::optional<Clock::time_point> deadline;
 };
+
+// The queries under way, at most `width` of them, each within its own
+// `limit` from the moment its request could first be sent.
+class QueryBatch {
+public:
+    QueryBatch(platform::TimeQueryRunner& runner, std::span<const std::string> serverNames, std::size_t width,
+               bool inlineMode, std::optional<std::chrono::milliseconds> limit,
+               const std::function<void(std::size_t, const Measurement&)>& settle)
+        : runner_(runner), serverNames_(serverNames), width_(width), inlineMode_(inlineMode), limit_(limit),
+          settle_(settle) {
+        running_.reserve(width);
+    }
+
+    bool full() const { return running_.size() >= width_; }
+    bool empty() const { return running_.empty(); }
+    std::size_t size() const { return running_.size(); }
+    void clear() { running_.clear(); }  // every query under way is abandoned at once
+
+    // Starts asking the machine at `index`. One that cannot start at all
+    // has no answer, as in CheckMachine.
+    void start(std::size_t index) {
+        std::unique_ptr<platform::PendingQuery> query = runner_.start(serverNames_[index], inlineMode_);
+        if (!query) {
+            settle_(index, {});
+            return;
+        }
+        running_.push_back({index, std::move(query), std::nullopt});
+    }
+
+    std::vector<platform::PendingQuery*> queries() const {
+        std::vector<platform::PendingQuery*> all;
+        all.reserve(running_.size());
+        for (const Running& entry : running_) all.push_back(entry.query.get());
+        return all;
+    }
+
+    // Waits on each query in turn for at most `slice` (kNoWait: looks once),
+    // settling those that finished or ran out of time. False when `stop`
+    // ended the wait: every query under way is then gone.
+    bool look(std::chrono::milliseconds slice, const std::atomic<bool>& stop) {
+        for (std::size_t position = 0; position < running_.size();) {
+            Running& entry = running_[position];
+            if (!entry.deadline && limit_)
+                if (const auto sent = entry.query->requestSent()) entry.deadline = *sent + *limit_;
+            std::chrono::milliseconds wait = slice;
+            bool last = false;
+            if (entry.deadline) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(*entry.deadline - Clock::now());
+                // Past its time, a query still gets one short look: the
+                // others' turns may have kept this one from seeing an answer
+                // that came in time.
+                last = left <= kShortestWait;
+                wait = std::clamp(left, kNoWait, wait);
+            }
+            switch (entry.query->wait(wait, stop)) {
+                case platform::QueryWait::kFinished:
+                    retire(position, entry.query->measurement());
+                    continue;
+                case platform::QueryWait::kStopped:
+                    running_.clear();
+                    return false;
+                case platform::QueryWait::kTimedOut:
+                    if (last || (entry.deadline && Clock::now() >= *entry.deadline)) {
+                        retire(position, {});
+                        continue;
+                    }
+                    ++position;
+                    break;
+            }
+        }
+        return true;
+    }
+
+private:
+    // Takes the query at `position` off the list; destroying it abandons a
+    // measurement that has not finished.
+    void retire(std::size_t position, const Measurement& measured) {
+        const std::size_t index = running_[position].index;
+        running_.erase(running_.begin() + static_cast<std::ptrdiff_t>(position));
+        settle_(index, measured);
+    }
+
+    platform::TimeQueryRunner& runner_;
+    std::span<const std::string> serverNames_;
+    const std::size_t width_;
+    const bool inlineMode_;
+    const std::optional<std::chrono::milliseconds> limit_;
+    const std::function<void(std::size_t, const Measurement&)>& settle_;
+    std::vector<Running> running_;
+};
+
+// Every machine goes to a query, in the order of the list.
+void AskEach(QueryBatch& batch, std::size_t count, const std::atomic<bool>& stop) {
+    std::size_t next = 0;
+    auto fill = [&] {
+        while (!batch.full() && next < count && !stop) batch.start(next++);
+    };
+    fill();
+    while (!batch.empty()) {
+        const auto slice = std::max(kShortestWait, kRound / static_cast<int>(batch.size()));
+        if (!batch.look(slice, stop)) return;
+        fill();
+    }
+}
+
+// Machines are checked for a connection first, many at once; only those
+// that take one go on to a query, in the order of the list. Not in the
+// order they were found reachable: the entries of one machine settle
+// together, and asking one server many times at once can cost it more than
+// the time limit allows.
+void AskReachable(QueryBatch& batch, platform::ReachabilityCheck& reach, std::span<const std::string> serverNames,
+                  std::chrono::milliseconds limit, const std::atomic<bool>& stop,
+                  const std::function<void(std::size_t, const Measurement&)>& settle) {
+    std::size_t next = 0;
+    std::size_t checking = 0;
+    std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> reachable;
+    while (!stop) {
+        while (next < serverNames.size() && reach.room() > 0) {
+            reach.check(next, serverNames[next], limit);
+            ++next;
+            ++checking;
+        }
+        while (!batch.full() && !reachable.empty() && !stop) {
+            batch.start(reachable.top());
+            reachable.pop();
+        }
+        if (checking == 0 && reachable.empty() && batch.empty()) return;
+        const std::vector<platform::PendingQuery*> queries = batch.queries();
+        for (const platform::ReachabilityCheck::Settled& settled : reach.settle(kRound, queries)) {
+            --checking;
+            if (settled.reachable)
+                reachable.push(settled.tag);
+            else
+                settle(settled.tag, {});
+        }
+        if (!batch.look(kNoWait, stop)) return;
+    }
+    batch.clear();
+}
 
 }  // namespace
 
@@ -31,72 +173,20 @@ std::vector<Measurement> MeasureServers(
     bool inlineMode, std::optional<std::chrono::milliseconds> limit, const std::atomic<bool>& stop,
     const std::function<void(std::size_t, const Measurement&)>& finished) {
     std::vector<Measurement> results(serverNames.size());
-    const std::size_t width = static_cast<std::size_t>(std::max(parallel, 1));
-    std::vector<Running> running;
-    running.reserve(width);
-    std::size_t next = 0;
-
-    auto settle = [&](std::size_t index, const Measurement& measured) {
+    const std::function<void(std::size_t, const Measurement&)> settle = [&](std::size_t index,
+                                                                            const Measurement& measured) {
         results[index] = measured;
         if (finished) finished(index, measured);
     };
-    // Starts queries until `width` are under way or none is left. One that
-    // cannot start at all has no answer, as in CheckMachine.
-    auto fill = [&] {
-        while (running.size() < width && next < serverNames.size() && !stop) {
-            const std::size_t index = next++;
-            std::unique_ptr<platform::PendingQuery> query = runner.start(serverNames[index], inlineMode);
-            if (!query) {
-                settle(index, {});
-                continue;
-            }
-            std::optional<Clock::time_point> deadline;
-            if (limit) deadline = Clock::now() + *limit;
-            running.push_back({index, std::move(query), deadline});
-        }
-    };
-    // Takes the query at `position` off the list; destroying it abandons a
-    // measurement that has not finished.
-    auto retire = [&](std::size_t position, const Measurement& measured) {
-        const std::size_t index = running[position].index;
-        running.erase(running.begin() + static_cast<std::ptrdiff_t>(position));
-        settle(index, measured);
-        fill();
-    };
-
-    fill();
-    while (!running.empty()) {
-        const std::chrono::milliseconds slice =
-            std::max(kShortestWait, kRound / static_cast<int>(running.size()));
-        for (std::size_t position = 0; position < running.size();) {
-            Running& query = running[position];
-            std::chrono::milliseconds wait = slice;
-            bool last = false;
-            if (query.deadline) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(*query.deadline - Clock::now());
-                // Past its time, a query still gets one short look: the
-                // others' turns may have kept this one from seeing an answer
-                // that came in time.
-                last = left <= kShortestWait;
-                wait = std::clamp(left, kShortestWait, wait);
-            }
-            switch (query.query->wait(wait, stop)) {
-                case platform::QueryWait::kFinished:
-                    retire(position, query.query->measurement());
-                    continue;
-                case platform::QueryWait::kStopped:
-                    running.clear();  // every helper under way goes at once
-                    return results;
-                case platform::QueryWait::kTimedOut:
-                    if (last || (query.deadline && Clock::now() >= *query.deadline)) {
-                        retire(position, {});
-                        continue;
-                    }
-                    ++position;
-                    break;
-            }
-        }
-    }
+    QueryBatch batch(runner, serverNames, static_cast<std::size_t>(std::max(parallel, 1)), inlineMode, limit,
+                     settle);
+    // Without a limit a machine that takes no connection is waited for as
+    // long as its query takes, as one after another does.
+    std::unique_ptr<platform::ReachabilityCheck> reach = limit ? runner.checkReachability() : nullptr;
+    if (reach)
+        AskReachable(batch, *reach, serverNames, *limit, stop, settle);
+    else
+        AskEach(batch, serverNames.size(), stop);
     return results;
 }
 

@@ -16,6 +16,7 @@
 #include "platform/browse.h"
 #include "platform/headless/headless_dialog.h"
 #include "platform/linux/discovery_services.h"
+#include "platform/linux/network/reachability_runner.h"
 #include "platform/linux/process/install_layout.h"
 #include "platform/linux/process/process_query_runner.h"
 #include "platform/linux/qt/qt_window_system.h"
@@ -112,13 +113,15 @@ int main(int argc, char** argv) {
 
     platform::LinuxSystem system;
     const std::string helper = platform::DefaultQueryHelperPath();
-    platform::ProcessQueryRunner runner(helper);
+    platform::ProcessQueryRunner runner(helper, platform::HelperStart::kFork);
+    // The console checks every machine for a connection before asking it.
+    platform::ReachabilityRunner consoleRunner(runner);
     platform::SmbcNetworkBrowser browser;
     platform::LinuxDiscoveryServices discovery;
     platform::HeadlessWindowSystem headless;
 
     if (request == ConsoleRequest::kReport) {
-        Program program(Platform{system, headless, runner, browser, discovery});
+        Program program(Platform{system, headless, consoleRunner, browser, discovery});
         program.options = options;
         CheckQueryHelper(helper, program.app);
         platform::HeadlessDialog dialog;

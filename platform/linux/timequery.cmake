@@ -11,6 +11,9 @@ pkg_check_modules(KRB5 REQUIRED IMPORTED_TARGET krb5)
 
 add_library(skewmon_timequery STATIC
   ${CMAKE_CURRENT_LIST_DIR}/process/process_query_runner.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/process/helper_zygote.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/network/connect_probe.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/network/reachability_runner.cpp
   ${CMAKE_CURRENT_LIST_DIR}/process/tod_protocol.cpp
   ${CMAKE_CURRENT_LIST_DIR}/samba/netapi_clock.cpp
   ${CMAKE_CURRENT_LIST_DIR}/samba/smb2_negotiate.cpp

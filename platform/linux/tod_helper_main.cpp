@@ -3,6 +3,9 @@
 //
 //   skewmon-tod --serve       answers requests on descriptor 3 (a socket the
 //                             program holds the other end of) until its end
+//   skewmon-tod --zygote      sets the libraries up once, then forks a helper
+//                             serving as above for each channel the program
+//                             hands over on descriptor 3 (helper_zygote.h)
 //   skewmon-tod SERVERNAME    measures one machine, prints its Offset as one line
 //
 // The request and answer lines are described in platform/linux/process/tod_protocol.h.
@@ -17,6 +20,7 @@
 #include <string_view>
 
 #include "platform/linux/process/helper_start.h"
+#include "platform/linux/process/helper_zygote.h"
 #include "platform/linux/process/tod_protocol.h"
 #include "platform/linux/samba/netapi_clock.h"
 #include "timing/remote_time.h"
@@ -53,14 +57,13 @@ private:
     std::string buffer_;
 };
 
-int Serve() {
+// Serves on kChannel with libnetapi set up already; `problem` is what the
+// set-up reported.
+int Serve(const std::string& problem) {
     // Output goes to the program alone; a program that has gone away ends
     // this one through the failed write instead of a signal.
     std::signal(SIGPIPE, SIG_IGN);
-    // Set up before the first clock reading, so that loading the client
-    // settings does not count as round trip.
-    const platform::NetapiStart started = platform::StartNetapi();
-    if (!platform::WriteAll(kChannel, platform::HelloLine(started.problem))) return 1;
+    if (!platform::WriteAll(kChannel, platform::HelloLine(problem))) return 1;
 
     platform::NetapiClock clock;
     LineReader input(kChannel);
@@ -79,6 +82,18 @@ int Serve() {
     return 0;
 }
 
+int ServeForks() {
+    std::signal(SIGPIPE, SIG_IGN);
+    // The libraries are loaded and linked once, here; each helper sets up
+    // its own client state after the fork: Samba's databases and messaging
+    // are opened per process, and would be shared, locks and all, if they
+    // were set up before it.
+    return platform::ServeForkRequests(kChannel, kChannel, [] {
+        if (!platform::StartHelperProcess()) return 1;
+        return Serve(platform::StartNetapi().problem);
+    });
+}
+
 int MeasureOnce(const char* serverName) {
     platform::StartNetapi();
     platform::NetapiClock clock;
@@ -91,11 +106,18 @@ int MeasureOnce(const char* serverName) {
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fputs("usage: skewmon-tod --serve | SERVERNAME\n", stderr);
+        std::fputs("usage: skewmon-tod --serve | --zygote | SERVERNAME\n", stderr);
         return 2;
     }
     // Gone with the program that started it; no terminal for libnetapi to
     // ask a password on.
     if (!platform::StartHelperProcess()) return 1;
-    return std::string_view(argv[1]) == "--serve" ? Serve() : MeasureOnce(argv[1]);
+    const std::string_view mode = argv[1];
+    if (mode == "--serve") {
+        // Set up before the first clock reading, so that loading the client
+        // settings does not count as round trip.
+        return Serve(platform::StartNetapi().problem);
+    }
+    if (mode == "--zygote") return ServeForks();
+    return MeasureOnce(argv[1]);
 }

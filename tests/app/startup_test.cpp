@@ -152,9 +152,12 @@ TEST(CommandLine, ValuesAndTheirErrors) {
     EXPECT_EQ(good.parallel, 64);
     EXPECT_EQ(good.format, ReportFormat::kJson);
     EXPECT_EQ(ParseCommandLine({"--list=a=b"}).listFile, "a=b");
+    // A list of thousands is asked many at a time unless told otherwise.
+    EXPECT_EQ(ParseCommandLine({"--report"}).parallel, kDefaultReportParallel);
+    EXPECT_EQ(ParseCommandLine({"--report", "--parallel", std::to_string(kMaxParallel)}).parallel, kMaxParallel);
 
     for (const std::vector<std::string>& bad :
-         {std::vector<std::string>{"--report", "--parallel", "0"}, {"--parallel", "65"}, {"--parallel", "8x"},
+         {std::vector<std::string>{"--report", "--parallel", "0"}, {"--parallel", std::to_string(kMaxParallel + 1)}, {"--parallel", "8x"},
           {"--parallel"}, {"--format", "xml"}, {"--list"}, {"--list="}, {"--reports"}, {"stray"},
           {"--report", "%s%n"}}) {
         EXPECT_NE(ParseCommandLine(bad).error, "") << JoinedCommandLine(bad);

@@ -54,6 +54,15 @@ target_link_libraries(skewmon_formats_lab_tests PRIVATE skewmon_timequery skewmo
 target_compile_definitions(skewmon_formats_lab_tests PRIVATE SKEWMON_TEST_TOOLS="${PROJECT_SOURCE_DIR}/tests/tools")
 gtest_discover_tests(skewmon_formats_lab_tests DISCOVERY_TIMEOUT 60 PROPERTIES ${SKEWMON_LAB_PROPERTIES})
 
+# The program itself on larger lists: a burst of helpers, the connection
+# check, SIGTERM.
+add_executable(skewmon_scale_lab_tests ${CMAKE_CURRENT_LIST_DIR}/scale_lab_test.cpp)
+target_link_libraries(skewmon_scale_lab_tests PRIVATE skewmon_child_process skewmon_lab_main)
+target_compile_definitions(skewmon_scale_lab_tests PRIVATE
+  SKEWMON_PROGRAM="$<TARGET_FILE:skewmon>" SKEWMON_TOD="$<TARGET_FILE:skewmon-tod>")
+add_dependencies(skewmon_scale_lab_tests skewmon skewmon-tod)
+gtest_discover_tests(skewmon_scale_lab_tests DISCOVERY_TIMEOUT 60 PROPERTIES ${SKEWMON_LAB_PROPERTIES})
+
 # Sub-second offsets, and the SMB1-only server.
 add_executable(skewmon_refine_lab_tests ${CMAKE_CURRENT_LIST_DIR}/timequery_refine_lab_test.cpp)
 target_link_libraries(skewmon_refine_lab_tests PRIVATE skewmon_timequery skewmon_lab_support GTest::gtest)

@@ -16,7 +16,8 @@ add_executable(skewmon_timequery_tests
   ${CMAKE_CURRENT_LIST_DIR}/timequery_runner_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timequery_kerberos_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/timequery_settings_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/child_process_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/child_process_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/connect_probe_test.cpp)
 target_link_libraries(skewmon_timequery_tests PRIVATE skewmon_timequery skewmon_lab_support GTest::gtest_main)
 gtest_discover_tests(skewmon_timequery_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS platform)
 

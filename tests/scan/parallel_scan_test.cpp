@@ -6,6 +6,7 @@
 #include <chrono>
 #include <map>
 #include <set>
+#include <span>
 #include <thread>
 
 #include "scan/parallel_scan.h"
@@ -22,6 +23,9 @@ struct Script {
     bool hangs = false;
     MeasurementMethod method = MeasurementMethod::kTimeOfDay;
     std::chrono::milliseconds sluggish{0};  // every wait takes at least this long
+    // How long the query waits for its helper before its request goes out;
+    // `delay` counts from its start all the same.
+    std::chrono::milliseconds helperStart{0};
 };
 
 // Counts the queries alive; the walk runs them all from one thread.
@@ -53,11 +57,60 @@ public:
     }
     Offset result() override { return script_.offset; }
     MeasurementMethod method() override { return script_.method; }
+    std::optional<Clock::time_point> requestSent() override {
+        if (Clock::now() < sent_) return std::nullopt;
+        return sent_;
+    }
 
 private:
     Script script_;
     Clock::time_point ready_;
+    Clock::time_point sent_ = Clock::now() + script_.helperStart;
     Census& census_;
+};
+
+// Settles each machine's connection check after its own delay; machines
+// without an entry are reachable at once.
+class TimedReachability final : public platform::ReachabilityCheck {
+public:
+    struct Verdict {
+        bool reachable;
+        std::chrono::milliseconds after;
+    };
+    TimedReachability(const std::map<std::string, Verdict>& verdicts, std::size_t capacity, int& peakChecks)
+        : verdicts_(verdicts), capacity_(capacity), peakChecks_(peakChecks) {}
+
+    std::size_t room() const override { return capacity_ - underway_.size(); }
+    void check(std::size_t tag, std::string_view serverName, std::chrono::milliseconds limit) override {
+        const auto it = verdicts_.find(std::string(serverName));
+        const Verdict verdict = it == verdicts_.end() ? Verdict{true, 0ms} : it->second;
+        underway_.push_back({tag, verdict.reachable, Clock::now() + std::min(verdict.after, limit)});
+        peakChecks_ = std::max(peakChecks_, static_cast<int>(underway_.size()));
+    }
+    std::vector<Settled> settle(std::chrono::milliseconds wait, std::span<platform::PendingQuery* const>) override {
+        std::this_thread::sleep_for(std::min(wait, 2ms));
+        std::vector<Settled> settled;
+        for (auto it = underway_.begin(); it != underway_.end();) {
+            if (Clock::now() < it->due) {
+                ++it;
+                continue;
+            }
+            settled.push_back({it->tag, it->reachable});
+            it = underway_.erase(it);
+        }
+        return settled;
+    }
+
+private:
+    struct Underway {
+        std::size_t tag;
+        bool reachable;
+        Clock::time_point due;
+    };
+    const std::map<std::string, Verdict>& verdicts_;
+    const std::size_t capacity_;
+    int& peakChecks_;
+    std::vector<Underway> underway_;
 };
 
 class TimedRunner final : public platform::TimeQueryRunner {
@@ -65,6 +118,15 @@ public:
     std::map<std::string, Script> scripts;  // by server name; others hang
     std::set<std::string> cannotStart;
     Census census;
+    // With verdicts, machines are checked for a connection first.
+    std::optional<std::map<std::string, TimedReachability::Verdict>> verdicts;
+    std::size_t checkCapacity = 1000;
+    int peakChecks = 0;
+
+    std::unique_ptr<platform::ReachabilityCheck> checkReachability() override {
+        if (!verdicts) return nullptr;
+        return std::make_unique<TimedReachability>(*verdicts, checkCapacity, peakChecks);
+    }
 
     std::unique_ptr<platform::PendingQuery> start(const std::string& serverName, bool) override {
         census.started.push_back(serverName);
@@ -197,6 +259,63 @@ TEST_F(ParallelWalk, AWidthBelowOneAsksOneAtATime) {
 TEST_F(ParallelWalk, NothingToAskReturnsAtOnce) {
     EXPECT_TRUE(measure({}, 8, 3000ms).empty());
     EXPECT_TRUE(runner.census.started.empty());
+}
+
+}  // namespace
+}  // namespace skewmon
+
+namespace skewmon {
+namespace {
+
+TEST_F(ParallelWalk, MachinesThatTakeNoConnectionAreSilentWithoutEverTakingAQuery) {
+    runner.verdicts.emplace();
+    std::vector<std::string> servers;
+    for (int i = 0; i < 30; ++i) {
+        servers.push_back("\\\\DROPPED" + std::to_string(i));
+        (*runner.verdicts)[servers.back()] = {false, 150ms};  // takes the whole limit
+        servers.push_back("\\\\REFUSED" + std::to_string(i));
+        (*runner.verdicts)[servers.back()] = {false, 0ms};
+    }
+    servers.push_back("\\\\UP");
+    runner.scripts["\\\\UP"] = {9, 5ms};
+    const std::vector<Measurement> results = measure(servers, 2, 150ms);
+
+    EXPECT_EQ(runner.census.started, std::vector<std::string>{"\\\\UP"});
+    EXPECT_EQ(results.back().offset, 9);
+    for (std::size_t i = 0; i + 1 < servers.size(); ++i) EXPECT_EQ(results[i].offset, kNoResponse) << i;
+    EXPECT_EQ(finishes.size(), servers.size());
+    // Checked together: one limit, not 30 of them two at a time.
+    EXPECT_LT(elapsed, 600ms);
+}
+
+TEST_F(ParallelWalk, ChecksRunFarWiderThanQueriesAndTheWidthStillHolds) {
+    runner.verdicts.emplace();
+    runner.checkCapacity = 50;
+    std::vector<std::string> servers;
+    for (int i = 0; i < 120; ++i) {
+        servers.push_back("\\\\M" + std::to_string(i));
+        if (i % 3 == 0)
+            runner.scripts[servers.back()] = {i, 1ms};
+        else
+            (*runner.verdicts)[servers.back()] = {false, 40ms};
+    }
+    const std::vector<Measurement> results = measure(servers, 4, 1000ms);
+    EXPECT_EQ(runner.peakChecks, 50);
+    EXPECT_LE(runner.census.peak, 4);
+    EXPECT_EQ(runner.census.started.size(), 40u);
+    for (std::size_t i = 0; i < servers.size(); ++i)
+        EXPECT_EQ(results[i].offset, i % 3 == 0 ? static_cast<Offset>(i) : kNoResponse) << i;
+}
+
+TEST_F(ParallelWalk, AMachinesTimeStartsWhenItsRequestCanGoOut) {
+    // Both queries wait 250 ms for their helpers; one then answers 50 ms
+    // after its request left, well inside its 150 ms, the other 200 ms after.
+    const std::vector<std::string> servers = {"\\\\INTIME", "\\\\LATE"};
+    runner.scripts["\\\\INTIME"] = {11, 300ms, false, MeasurementMethod::kTimeOfDay, 0ms, 250ms};
+    runner.scripts["\\\\LATE"] = {12, 450ms, false, MeasurementMethod::kTimeOfDay, 0ms, 250ms};
+    const std::vector<Measurement> results = measure(servers, 2, 150ms);
+    EXPECT_EQ(results[0].offset, 11);
+    EXPECT_EQ(results[1].offset, kNoResponse);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/linux/process/child_process.h"
+#include "platform/linux/process/helper_zygote.h"
 #include "platform/linux/process/tod_protocol.h"
 
 namespace skewmon::platform {
@@ -64,8 +65,29 @@ public:
         }
     }
 
+    // A helper forked by `zygote`; none when it forks none.
+    static std::unique_ptr<Helper> Fork(HelperZygote& zygote) {
+        int ends[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return nullptr;
+        UniqueFd ours(ends[0]);
+        UniqueFd theirs(ends[1]);
+        const int flags = fcntl(ours.get(), F_GETFL);
+        if (flags < 0 || fcntl(ours.get(), F_SETFL, flags | O_NONBLOCK) != 0) return nullptr;
+        ForkedHelper forked = zygote.fork(theirs.get(), kReadyLimit);
+        if (!forked) return nullptr;
+        theirs.reset();
+        try {
+            return std::unique_ptr<Helper>(new Helper(std::move(ours), std::move(forked)));
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    }
+
     Helper(const Helper&) = delete;
     Helper& operator=(const Helper&) = delete;
+
+    // Readable when the helper has said something or ended.
+    int channel() const { return channel_.get(); }
 
     // Sends the next request; its sequence number, or none when the helper
     // cannot take it.
@@ -91,8 +113,9 @@ public:
     Event next(std::string& line, std::chrono::milliseconds slice) {
         if (takeLine(line)) return Event::kLine;
         if (gone_) return Event::kGone;
-        pollfd fds[2] = {{channel_.get(), POLLIN, 0}, {pidfd_.get(), POLLIN, 0}};
-        const int ready = poll(fds, pidfd_.get() >= 0 ? 2 : 1, static_cast<int>(slice.count()));
+        const int pidfd = forked_ ? forked_.pidfd() : pidfd_.get();
+        pollfd fds[2] = {{channel_.get(), POLLIN, 0}, {pidfd, POLLIN, 0}};
+        const int ready = poll(fds, pidfd >= 0 ? 2 : 1, static_cast<int>(slice.count()));
         if (ready <= 0) return Event::kNone;  // time-out, or EINTR: the caller loops
         // The channel first: an answer written just before the end still counts.
         readAvailable();
@@ -134,6 +157,7 @@ public:
 private:
     Helper(UniqueFd channel, UniqueFd pidfd, Child child)
         : channel_(std::move(channel)), pidfd_(std::move(pidfd)), child_(std::move(child)) {}
+    Helper(UniqueFd channel, ForkedHelper forked) : channel_(std::move(channel)), forked_(std::move(forked)) {}
 
     void readAvailable() {
         char chunk[512];
@@ -174,14 +198,41 @@ private:
     bool broken_ = false;  // said something it should not have, or could not be sent to
     bool gone_ = false;    // ended, or is to be treated as ended
     Child child_;          // last, so that it is killed and reaped before its descriptors close
+    ForkedHelper forked_;  // or this, when the zygote started it
 };
 
 // The helpers that wait for a query. Helpers are killed outside the lock.
 class ProcessQueryRunner::Pool {
 public:
-    explicit Pool(std::string helperPath) : helperPath_(std::move(helperPath)) {}
+    Pool(std::string helperPath, HelperStart start) : helperPath_(std::move(helperPath)), start_(start) {}
 
-    std::unique_ptr<Helper> spawn() const { return Helper::Spawn(helperPath_); }
+    // A new helper: forked by the scan's zygote when it can, else started
+    // as a program of its own.
+    std::unique_ptr<Helper> spawn() {
+        if (start_ == HelperStart::kFork) {
+            std::lock_guard lock(zygoteMutex_);
+            if (!zygote_ && !zygoteFailed_) {
+                zygote_ = HelperZygote::Start(helperPath_);
+                zygoteFailed_ = !zygote_;
+            }
+            if (zygote_) {
+                if (std::unique_ptr<Helper> helper = Helper::Fork(*zygote_)) return helper;
+                if (zygote_->broken()) {
+                    zygote_.reset();
+                    zygoteFailed_ = true;  // for the rest of the scan
+                }
+            }
+        }
+        return Helper::Spawn(helperPath_);
+    }
+
+    // Ends the zygote; the next helper starts a new one.
+    void endZygote() {
+        std::unique_ptr<HelperZygote> ending;
+        std::lock_guard lock(zygoteMutex_);
+        ending = std::move(zygote_);
+        zygoteFailed_ = false;
+    }
 
     std::unique_ptr<Helper> take() {
         std::lock_guard lock(mutex_);
@@ -210,6 +261,10 @@ public:
 
 private:
     const std::string helperPath_;
+    const HelperStart start_;
+    std::mutex zygoteMutex_;
+    std::unique_ptr<HelperZygote> zygote_;
+    bool zygoteFailed_ = false;
     mutable std::mutex mutex_;
     std::vector<std::unique_ptr<Helper>> waiting_;
     bool closed_ = false;
@@ -219,9 +274,14 @@ namespace {
 
 class HelperQuery final : public PendingQuery {
 public:
+    // The request goes out at once to a helper that is ready, else as soon
+    // as it says it is.
     HelperQuery(std::shared_ptr<ProcessQueryRunner::Pool> pool, std::unique_ptr<Helper> helper,
-                std::uint64_t sequence)
-        : pool_(std::move(pool)), helper_(std::move(helper)), sequence_(sequence) {}
+                std::string serverName)
+        : pool_(std::move(pool)), helper_(std::move(helper)), serverName_(std::move(serverName)),
+          created_(Clock::now()) {
+        if (helper_->greeted()) sendRequest();
+    }
 
     ~HelperQuery() override {
         // Only a helper that answered this query in full serves another;
@@ -237,20 +297,35 @@ public:
             if (std::unique_ptr<Helper> fresh = pool_->spawn()) pool_->giveBack(std::move(fresh));
     }
 
+    // Takes the ready line of a fresh helper when it is there already (a
+    // forked one says it almost at once), so that the request goes now.
+    void lookForReady() {
+        std::string line;
+        if (!finished_ && !helper_->greeted() && helper_->next(line, std::chrono::milliseconds{0}) == Helper::Event::kLine)
+            take(line);
+    }
+
     QueryWait wait(std::optional<std::chrono::milliseconds> limit, const std::atomic<bool>& stop) override {
         const Clock::time_point deadline = limit ? Clock::now() + *limit : Clock::time_point::max();
         std::string line;
         while (!finished_) {
             timedOut_ = false;
             if (stop) return QueryWait::kStopped;
-            const Clock::time_point now = Clock::now();
-            if (now >= deadline) {
-                timedOut_ = true;
-                return QueryWait::kTimedOut;
+            // A helper that never gets ready is as silent as its machine.
+            if (!sent_ && Clock::now() - created_ >= kReadyLimit) {
+                finish(Measurement{});
+                break;
             }
+            const Clock::time_point now = Clock::now();
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-            switch (helper_->next(line, std::clamp(left, std::chrono::milliseconds{1}, kSlice))) {
+            // Whatever has come in is read before the time is judged: a
+            // zero limit looks once.
+            switch (helper_->next(line, std::clamp(left, std::chrono::milliseconds{0}, kSlice))) {
                 case Helper::Event::kNone:
+                    if (Clock::now() >= deadline) {
+                        timedOut_ = true;
+                        return QueryWait::kTimedOut;
+                    }
                     break;
                 case Helper::Event::kGone:
                     finish(Measurement{});  // died mid-query: no answer
@@ -266,12 +341,27 @@ public:
     Offset result() override { return measured_.offset; }
     MeasurementMethod method() override { return measured_.method; }
     Measurement measurement() override { return measured_; }
+    std::optional<Clock::time_point> requestSent() override { return sent_; }
+
+    int channel() const { return helper_ && !finished_ ? helper_->channel() : -1; }
 
 private:
+    void sendRequest() {
+        if (const std::optional<std::uint64_t> sequence = helper_->send(serverName_)) {
+            sequence_ = *sequence;
+            sent_ = Clock::now();
+        } else {
+            finish(Measurement{});
+        }
+    }
+
     void take(const std::string& line) {
-        if (!helper_->greeted() && helper_->takeHello(line, nullptr)) return;
+        if (!helper_->greeted() && helper_->takeHello(line, nullptr)) {
+            sendRequest();
+            return;
+        }
         const std::optional<TodAnswer> answer = ParseAnswerLine(line);
-        if (answer && answer->sequence == sequence_) {
+        if (sent_ && answer && answer->sequence == sequence_) {
             answered_ = true;
             finish(answer->measured);
             return;
@@ -289,7 +379,10 @@ private:
 
     std::shared_ptr<ProcessQueryRunner::Pool> pool_;
     std::unique_ptr<Helper> helper_;
-    std::uint64_t sequence_;
+    std::string serverName_;
+    Clock::time_point created_;
+    std::optional<Clock::time_point> sent_;
+    std::uint64_t sequence_ = 0;
     Measurement measured_;
     int ignored_ = 0;
     bool timedOut_ = false;  // the last wait ran out of time
@@ -299,10 +392,13 @@ private:
 
 }  // namespace
 
-ProcessQueryRunner::ProcessQueryRunner(std::string helperPath)
-    : helperPath_(std::move(helperPath)), pool_(std::make_shared<Pool>(helperPath_)) {}
+ProcessQueryRunner::ProcessQueryRunner(std::string helperPath, HelperStart start)
+    : helperPath_(std::move(helperPath)), pool_(std::make_shared<Pool>(helperPath_, start)) {}
 
-ProcessQueryRunner::~ProcessQueryRunner() { pool_->takeAll(true); }
+ProcessQueryRunner::~ProcessQueryRunner() {
+    pool_->takeAll(true);
+    pool_->endZygote();
+}
 
 std::string ProcessQueryRunner::DefaultHelperPath() { return DefaultQueryHelperPath(); }
 
@@ -317,13 +413,21 @@ std::unique_ptr<PendingQuery> ProcessQueryRunner::start(const std::string& serve
         if (helper && !helper->stillWaiting(nullptr)) continue;
         if (!helper) helper = pool_->spawn();
         if (!helper) return nullptr;
-        if (const std::optional<std::uint64_t> sequence = helper->send(serverName)) {
-            try {
-                return std::make_unique<HelperQuery>(pool_, std::move(helper), *sequence);
-            } catch (const std::bad_alloc&) {
-                return nullptr;
-            }
+        const bool fresh = !helper->greeted();
+        std::unique_ptr<HelperQuery> query;
+        try {
+            query = std::make_unique<HelperQuery>(pool_, std::move(helper), serverName);
+        } catch (const std::bad_alloc&) {
+            return nullptr;
         }
+        // A fresh helper is sent the request once it says it is ready (a
+        // failure then shows in the query's wait); one that was waiting
+        // takes it now or is replaced.
+        if (fresh) {
+            query->lookForReady();
+            return query;
+        }
+        if (query->requestSent()) return query;
     }
     return nullptr;
 }
@@ -345,7 +449,19 @@ std::string ProcessQueryRunner::beginScan(const std::atomic<bool>& stop) {
     return problem;
 }
 
-void ProcessQueryRunner::endScan() { pool_->takeAll(false); }
+void ProcessQueryRunner::endScan() {
+    pool_->takeAll(false);
+    pool_->endZygote();
+}
+
+std::vector<int> ProcessQueryRunner::WatchedDescriptors(std::span<PendingQuery* const> queries) {
+    std::vector<int> descriptors;
+    descriptors.reserve(queries.size());
+    for (PendingQuery* query : queries)
+        if (const auto* helperQuery = dynamic_cast<const HelperQuery*>(query))
+            if (const int channel = helperQuery->channel(); channel >= 0) descriptors.push_back(channel);
+    return descriptors;
+}
 
 std::size_t ProcessQueryRunner::waitingHelpers() const { return pool_->size(); }
 

@@ -9,16 +9,24 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "platform/time_query.h"
 
 namespace skewmon::platform {
 
+// How new helpers start: each as a program of its own, or forked from one
+// skewmon-tod per scan that has already loaded and set up the libraries
+// (cheaper in time and memory; helpers that cannot be forked are started).
+enum class HelperStart { kExec, kFork };
+
 class ProcessQueryRunner final : public TimeQueryRunner {
 public:
     // helperPath: the skewmon-tod executable.
-    explicit ProcessQueryRunner(std::string helperPath = DefaultHelperPath());
+    explicit ProcessQueryRunner(std::string helperPath = DefaultHelperPath(),
+                                HelperStart start = HelperStart::kExec);
     // Ends every helper that is not serving a query; a query still pending
     // ends its own when it is destroyed.
     ~ProcessQueryRunner() override;
@@ -41,6 +49,9 @@ public:
     static std::string DefaultHelperPath();
 
     const std::string& helperPath() const { return helperPath_; }
+    // What to watch for news of the given queries of this runner: readable
+    // when one has something for its wait().
+    static std::vector<int> WatchedDescriptors(std::span<PendingQuery* const> queries);
     std::size_t waitingHelpers() const;
 
     class Pool;

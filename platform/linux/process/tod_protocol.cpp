@@ -1,5 +1,8 @@
 #include "platform/linux/process/tod_protocol.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
 
 namespace skewmon::platform {
@@ -97,6 +100,22 @@ std::optional<TodAnswer> ParseAnswerLine(std::string_view line) {
     else if (line != "tod")
         return std::nullopt;
     return answer;
+}
+
+bool LineReader::next(std::string& line, std::size_t limit) {
+    for (;;) {
+        if (const auto end = buffer_.find('\n'); end != std::string::npos) {
+            line.assign(buffer_, 0, end);
+            buffer_.erase(0, end + 1);
+            return line.size() <= limit;
+        }
+        if (buffer_.size() > limit) return false;
+        char chunk[512];
+        const ssize_t got = read(fd_, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        buffer_.append(chunk, static_cast<std::size_t>(got));
+    }
 }
 
 }  // namespace skewmon::platform

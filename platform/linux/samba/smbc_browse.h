@@ -18,6 +18,9 @@
 #include <string_view>
 
 #include "platform/browse.h"
+#include "platform/linux/process/child_process.h"
+
+struct smbc_dirent;
 
 namespace skewmon::platform {
 
@@ -37,6 +40,22 @@ std::string BrowseHelperEntryLine(unsigned int smbcType, std::string_view name);
 std::optional<BrowseHelperEntry> ParseBrowseHelperEntry(std::string_view line);
 // The platform's record for an entry listed in `container`.
 NetResourceEntry BrowseRecordFor(const BrowseHelperEntry& entry, std::string_view container);
+
+// The address libsmbclient lists for the workgroup or domain `container`:
+// "smb://" and the name; none for a name that would change the address's
+// meaning or, starting with "-", read as an option to the helper.
+std::optional<std::string> BrowseUrlFor(std::string_view container);
+
+// The line the helper writes for one entry of libsmbclient's listing: its
+// name as far as its first NUL, at most namelen bytes (when set) and never
+// more than 1024.
+std::string ListedEntryLine(const smbc_dirent& entry);
+
+// The walk over what a started helper writes to `output`: none unless its
+// first line says the listing is open. The helper is ended with the walk,
+// or at once when there is none.
+std::unique_ptr<NetworkEnumeration> ReadBrowseListing(Child helper, UniqueFd output, std::string container,
+                                                      std::chrono::milliseconds silenceLimit);
 
 // The helper's work: lists smb://`container` into the descriptor `output`
 // in the form above, signing in anonymously without ever prompting and

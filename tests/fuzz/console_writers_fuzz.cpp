@@ -24,8 +24,6 @@ namespace {
 // Every grade the ladder gives, and what the summary reads without one.
 constexpr const char* kSummaries[] = {"Outstanding!", "Excellent!", "Acceptable", "Fair", "Poor",
                                       "Unacceptable", "Not synchronized", "N/A", "Cancelled"};
-// The largest offset two clocks between 1601 and 30828 can show.
-constexpr std::int64_t kLargestOffset = 922337203685477;
 
 FinishedScan ScanFrom(FuzzedDataProvider& input) {
     FinishedScan scan;

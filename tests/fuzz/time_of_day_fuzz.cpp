@@ -1,34 +1,27 @@
 // One measurement from a hostile time-of-day answer: every TIME_OF_DAY_INFO
 // field, the tick counts around the call, the local clock, and the SMB2
-// negotiate clock that may refine a whole-second answer, all from the input.
+// negotiate clock that may refine a whole-second answer, all from the input
+// (laid out as TimeOfDayScript).
 // The offset becomes a result row with its variance text and remark, as
 // the scan lists it.
-#include <fuzzer/FuzzedDataProvider.h>
-
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <string>
 
 #include "scan/scan_driver.h"
 #include "tests/fuzz/fuzz_check.h"
+#include "tests/fuzz/time_of_day_script.h"
 #include "timing/remote_time.h"
 #include "timing/variance_text.h"
 
 namespace {
 
 using namespace skewmon;
-
-// A field as a hostile server fills it: now and then a value at an edge of
-// its range, else anything.
-std::uint32_t Field(FuzzedDataProvider& input) {
-    static constexpr std::uint32_t kEdges[] = {0, 1, 12, 13, 23, 24, 25, 31, 32, 59, 60, 99, 100, 255,
-                                               1600, 1601, 2024, 30827, 30828, 65535, 0x7FFFFFFF,
-                                               0x80000000, 0xFFFFFFFF};
-    if (input.ConsumeBool()) return input.PickValueInArray(kEdges);
-    return input.ConsumeIntegral<std::uint32_t>();
-}
+using fuzzing::TimeOfDayScript;
 
 class ScriptedExchange final : public platform::NegotiateExchange {
 public:
@@ -39,44 +32,36 @@ private:
     std::optional<std::int64_t> time_;
 };
 
-// The clocks and the remote machine, each reading taken from the input in
-// the order the measurement asks for them.
+// The clocks and the remote machine, each reading taken from the script in
+// the order a measurement asks for it.
 class ScriptedClock final : public platform::RemoteClock {
 public:
-    explicit ScriptedClock(FuzzedDataProvider& input) : input_(input) {}
+    explicit ScriptedClock(const TimeOfDayScript& script) : script_(script) {}
 
-    std::uint32_t tickCount() override { return input_.ConsumeIntegral<std::uint32_t>(); }
-    // The local clock as a running system can read it: from 1601 to the
-    // end of what 64-bit nanoseconds since 1970 hold.
+    std::uint32_t tickCount() override { return script_.ticks[ticks_++ % std::size(script_.ticks)]; }
+    // The local clock as a running system can read it: from 1601 to the end
+    // of what 64-bit nanoseconds since 1970 hold.
     std::int64_t systemTimeAsFileTime() override {
-        return input_.ConsumeIntegralInRange<std::int64_t>(0, std::numeric_limits<std::int64_t>::max() / 100 +
-                                                                  116444736000000000LL);
+        constexpr std::uint64_t kLatest = std::numeric_limits<std::int64_t>::max() / 100 + 116444736000000000LL;
+        return static_cast<std::int64_t>(script_.localClock[locals_++ % std::size(script_.localClock)] % kLatest);
     }
     std::uint32_t remoteTimeOfDay(std::string_view, platform::TimeOfDayInfo& reply) override {
-        reply.elapsedt = Field(input_);
-        reply.msecs = Field(input_);
-        reply.hours = Field(input_);
-        reply.mins = Field(input_);
-        reply.secs = Field(input_);
-        reply.hunds = Field(input_);
-        reply.timezone = static_cast<std::int32_t>(Field(input_));
-        reply.tinterval = Field(input_);
-        reply.day = Field(input_);
-        reply.month = Field(input_);
-        reply.year = Field(input_);
-        reply.weekday = Field(input_);
-        return input_.ConsumeBool() ? 0 : input_.ConsumeIntegral<std::uint32_t>();
+        reply = script_.reply;
+        return script_.status;
     }
     std::unique_ptr<platform::NegotiateExchange> openNegotiate(std::string_view, std::chrono::milliseconds) override {
-        if (!input_.ConsumeBool()) return nullptr;
+        if (script_.negotiate == TimeOfDayScript::kNoConnection) return nullptr;
         std::optional<std::int64_t> time;
         // As the SMB2 parser hands it on: positive, or none.
-        if (input_.ConsumeBool()) time = input_.ConsumeIntegralInRange<std::int64_t>(1, std::numeric_limits<std::int64_t>::max());
+        const auto negotiateTime = static_cast<std::int64_t>(script_.negotiateTime);
+        if (script_.negotiate == TimeOfDayScript::kAnswered && negotiateTime > 0) time = negotiateTime;
         return std::make_unique<ScriptedExchange>(time);
     }
 
 private:
-    FuzzedDataProvider& input_;
+    const TimeOfDayScript& script_;
+    std::size_t ticks_ = 0;
+    std::size_t locals_ = 0;
 };
 
 // "yy ddd hh:mm:ss.mss", then a tab and ">N unit(s)" from a second on.
@@ -106,14 +91,16 @@ void CheckVarianceText(std::string_view text, std::int64_t ms) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    FuzzedDataProvider input(data, size);
-    ScriptedClock clock(input);
+    // What the input does not reach stays zero.
+    TimeOfDayScript script{};
+    std::memcpy(&script, data, std::min(size, sizeof script));
+    ScriptedClock clock(script);
     const Measurement measured = MeasureRemoteTime(clock, "\\\\HOSTILE");
 
     if (measured.offset != kNoResponse) {
-        // Both clocks lie within 1601 to 30828: no offset is larger.
-        FUZZ_CHECK(measured.offset > -std::numeric_limits<std::int64_t>::max() / 10000 &&
-                   measured.offset < std::numeric_limits<std::int64_t>::max() / 10000);
+        // What the program takes from its helper: never more than two clock
+        // readings can differ.
+        FUZZ_CHECK(measured.offset >= -kLargestOffset && measured.offset <= kLargestOffset);
         CheckVarianceText(VarianceText(measured.offset), measured.offset);
     }
     const MachineResult result = MakeMachineResult("HOSTILE", false, measured);

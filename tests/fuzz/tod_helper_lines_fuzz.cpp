@@ -30,6 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         if (const std::optional<TodAnswer> answer = ParseAnswerLine(line)) {
             FUZZ_CHECK(answer->sequence != 0);
+            const Offset offset = answer->measured.offset;
+            FUZZ_CHECK(offset == kNoResponse || (offset >= -kLargestOffset && offset <= kLargestOffset));
             const std::string again = AnswerLine(answer->sequence, answer->measured);
             const std::optional<TodAnswer> reread = ParseAnswerLine(std::string_view(again).substr(0, again.size() - 1));
             FUZZ_CHECK(reread && reread->sequence == answer->sequence &&

@@ -352,9 +352,14 @@ TEST(TodProtocol, OnlyWellFormedAnswersCount) {
     EXPECT_EQ(platform::ParseAnswerLine(platform::AnswerLine(9, none).substr(0, platform::AnswerLine(9, none).size() - 1))
                   ->measured.offset,
               kNoResponse);
-    EXPECT_EQ(platform::ParseAnswerLine("1 9223372036854775807 tod")->measured.offset, INT64_MAX);
+    EXPECT_EQ(platform::ParseAnswerLine("1 922337203685477 tod")->measured.offset, kLargestOffset);
+    EXPECT_EQ(platform::ParseAnswerLine("1 -922337203685477 tod")->measured.offset, -kLargestOffset);
+    // Offsets no measurement gives: the most negative one once made the row's
+    // magnitude overflow (found by the tod_helper_lines fuzz target).
     for (const char* bad : {"", "7", "7 12", "7 12 ", "0 12 tod", "7 12 TOD", "7 +12 tod", "7 1.5 tod", "7 0x10 tod",
-                            "-7 12 tod", "7 12 tod extra", "7 9223372036854775808 tod", "7  12 tod", "garbage 12"})
+                            "-7 12 tod", "7 12 tod extra", "7 9223372036854775808 tod", "7  12 tod", "garbage 12",
+                            "1 9223372036854775807 tod", "1 -9223372036854775808 tod", "1 922337203685478 tod",
+                            "1 -922337203685478 negotiate"})
         EXPECT_FALSE(platform::ParseAnswerLine(bad)) << '"' << bad << '"';
 }
 

@@ -94,6 +94,9 @@ std::optional<TodAnswer> ParseAnswerLine(std::string_view line) {
     const auto sequence = WholeNumber<std::uint64_t>(TakeField(line));
     const auto offset = WholeNumber<Offset>(TakeField(line));
     if (!sequence || *sequence == 0 || !offset) return std::nullopt;
+    // An offset no measurement gives is garbage, whose magnitude a row or
+    // the scan's figures might not even hold.
+    if (*offset != kNoResponse && (*offset > kLargestOffset || *offset < -kLargestOffset)) return std::nullopt;
     TodAnswer answer{*sequence, {*offset, MeasurementMethod::kTimeOfDay}};
     if (line == "negotiate")
         answer.measured.method = MeasurementMethod::kNegotiate;

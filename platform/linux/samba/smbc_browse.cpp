@@ -249,6 +249,12 @@ std::unique_ptr<NetworkEnumeration> SmbcNetworkBrowser::open(const NetResourceRe
                              silenceLimit_);
 }
 
+std::optional<NetworkBrowser::MissingPart> SmbcNetworkBrowser::missingPart() {
+    if (std::optional<std::string> problem = HelperProblem(helperPath_))
+        return MissingPart{helperPath_, std::move(*problem)};
+    return std::nullopt;
+}
+
 std::unique_ptr<NetworkEnumeration> ReadBrowseListing(Child helper, UniqueFd output, std::string container,
                                                       std::chrono::milliseconds silenceLimit) {
     std::unique_ptr<Helper> reader;

@@ -74,6 +74,8 @@ public:
     // Starts the helper for the container and waits (bounded) until it has
     // opened the listing; none when it cannot.
     std::unique_ptr<NetworkEnumeration> open(const NetResourceRequest& request) override;
+    // The helper, when it is not an executable file.
+    std::optional<MissingPart> missingPart() override;
 
     // The running program's skewmon-browse: beside it in a build tree, in
     // libexec/skewmon/ when installed.

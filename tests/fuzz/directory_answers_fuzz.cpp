@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     FUZZ_CHECK(!dialog.entries.empty() && dialog.entries.size() <= static_cast<std::size_t>(partitions) + 1);
     for (const std::string& entry : dialog.entries) {
-        FUZZ_CHECK(entry.size() < kDomainNameCapacity || entry.size() < PartitionEnumerator::kCommonNameCapacity);
+        // A partition's name or the default name, each cut to its buffer.
+        FUZZ_CHECK(entry.size() < PartitionEnumerator::kCommonNameCapacity && entry.size() < kDomainNameCapacity);
         FUZZ_CHECK(entry.find('\0') == std::string::npos);
     }
     FUZZ_CHECK(dialog.selected >= 0 && dialog.selected < static_cast<int>(dialog.entries.size()));

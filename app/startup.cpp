@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <utility>
@@ -111,6 +112,14 @@ void OpenMachineListFile(Program& program) {
     }
 }
 
+void CheckBrowser(Program& program) {
+    if (const std::optional<platform::NetworkBrowser::MissingPart> missing = program.platform.browser.missingPart())
+        program.app.problems.push_back({"The browse list helper \"" + ShownPath(missing->path) +
+                                            "\" cannot be started: " + missing->reason +
+                                            "; no machine can be found in the browse list.",
+                                        true});
+}
+
 void StartUp(Program& program, std::string& commandLine) {
     platform::System& system = program.platform.system;
     platform::WindowSystem& windows = program.platform.windows;
@@ -132,6 +141,13 @@ void StartUp(Program& program, std::string& commandLine) {
     app.linkFont = windows.createFont(spec);
 
     OpenMachineListFile(program);
+    // Without a list file every scan reads the browse list: without what
+    // reading it takes, each scan would only seem to find no machine. A
+    // report that a problem already stops never gets to browse.
+    const bool reportStopped = program.options.request == ConsoleRequest::kReport &&
+                               std::any_of(app.problems.begin(), app.problems.end(),
+                                           [](const StartUpProblem& problem) { return problem.stopsReport; });
+    if (!app.machineListFile && !reportStopped) CheckBrowser(program);
 
     app.inlineMode = DetectInlineMode(commandLine);
 }

@@ -41,6 +41,9 @@ int FontHeightForDpi(int points, int dpi);
 // beside the program; what cannot be read goes to program.app.problems.
 void OpenMachineListFile(Program& program);
 
+// Says, in program.app.problems, when the browser lacks a part it needs.
+void CheckBrowser(Program& program);
+
 // Start-up steps before the dialog: fills program.app.
 void StartUp(Program& program, std::string& commandLine);
 // Releases what start-up made.

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,15 @@ public:
     // Opens the enumeration (scope 2, any type, all usages) of the request's
     // container; none on failure.
     virtual std::unique_ptr<NetworkEnumeration> open(const NetResourceRequest& request) = 0;
+
+    // A part of the program that browsing needs and that cannot be started
+    // (a helper process), and why: no browse list can be read at all.
+    struct MissingPart {
+        std::string path;
+        std::string reason;
+    };
+    // None when browsing can be tried.
+    virtual std::optional<MissingPart> missingPart() { return std::nullopt; }
 };
 
 }  // namespace skewmon::platform

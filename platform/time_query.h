@@ -19,6 +19,10 @@ namespace skewmon {
 using Offset = std::int64_t;
 // No usable answer. Far larger than any difference of two valid clock readings.
 inline constexpr Offset kNoResponse = 1122334455667788;
+// The largest difference, in milliseconds, of two clock readings counted in
+// 100-ns intervals from 1601 in a signed 64-bit integer: no measurement
+// gives a larger offset.
+inline constexpr Offset kLargestOffset = INT64_MAX / 10000;
 
 // Which exchange an offset was measured from: the time-of-day call itself,
 // or the finer clock of the server's SMB2 negotiate answer when the time of

@@ -11,9 +11,6 @@
 // The request and answer lines are described in platform/linux/process/tod_protocol.h.
 // The requests never come on standard input: Samba reads a password from
 // there when it thinks it needs one.
-#include <unistd.h>
-
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -31,32 +28,6 @@ using namespace skewmon;
 
 constexpr int kChannel = 3;
 
-// Reads one line of at most `limit` characters into `line` (without its
-// newline); false at the end of input, on an error or on a longer line.
-class LineReader {
-public:
-    explicit LineReader(int fd) : fd_(fd) {}
-    bool next(std::string& line, std::size_t limit) {
-        for (;;) {
-            if (const auto end = buffer_.find('\n'); end != std::string::npos) {
-                line.assign(buffer_, 0, end);
-                buffer_.erase(0, end + 1);
-                return line.size() <= limit;
-            }
-            if (buffer_.size() > limit) return false;
-            char chunk[512];
-            const ssize_t got = read(fd_, chunk, sizeof chunk);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) return false;
-            buffer_.append(chunk, static_cast<std::size_t>(got));
-        }
-    }
-
-private:
-    int fd_;
-    std::string buffer_;
-};
-
 // Serves on kChannel with libnetapi set up already; `problem` is what the
 // set-up reported.
 int Serve(const std::string& problem) {
@@ -66,7 +37,7 @@ int Serve(const std::string& problem) {
     if (!platform::WriteAll(kChannel, platform::HelloLine(problem))) return 1;
 
     platform::NetapiClock clock;
-    LineReader input(kChannel);
+    platform::LineReader input(kChannel);
     std::string line;
     while (input.next(line, platform::kMaxRequestLine)) {
         const std::optional<platform::TodRequest> request = platform::ParseRequestLine(line);

@@ -154,6 +154,10 @@ public:
     using Batches = std::vector<std::vector<platform::NetResourceEntry>>;
     std::map<std::string, Batches> domains;
     std::uint32_t endStatus = platform::kStatusNoMoreItems;
+    // What it says is missing; none: nothing.
+    std::optional<MissingPart> missing;
+
+    std::optional<MissingPart> missingPart() override { return missing; }
 
     std::unique_ptr<platform::NetworkEnumeration> open(const platform::NetResourceRequest& request) override {
         {

@@ -304,6 +304,20 @@ TEST_F(Scratch, AMissingHelperEndsTheReportWithOneLineNamingIt) {
     }
 }
 
+TEST_F(Scratch, AMissingBrowseHelperEndsTheReportWithOneLineNamingIt) {
+    // A workgroup machine without a list file: the machines would come from
+    // the browse list, which only skewmon-browse reads.
+    Place(SKEWMON_PROGRAM, dir / "tools.d" / "skewmon");
+    Place(SKEWMON_TOD, dir / "tools.d" / "skewmon-tod");
+    const Finished run = RunProgram({(dir / "tools.d" / "skewmon").string(), "--report"}, environment());
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "skewmon: the browse list helper \"" + (dir / "tools.d" / "skewmon-browse").string() +
+                           "\" cannot be started: No such file or directory; no machine can be found in the "
+                           "browse list.\n");
+}
+
 TEST_F(Scratch, ANamedListFileThatIsNoRegularFileEndsTheReportAtOnce) {
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
     ASSERT_EQ(mkfifo((dir / "quiet-fifo").c_str(), 0600), 0);

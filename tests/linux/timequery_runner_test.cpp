@@ -352,7 +352,8 @@ TEST(TodProtocol, OnlyWellFormedAnswersCount) {
     EXPECT_EQ(platform::ParseAnswerLine(platform::AnswerLine(9, none).substr(0, platform::AnswerLine(9, none).size() - 1))
                   ->measured.offset,
               kNoResponse);
-    EXPECT_EQ(platform::ParseAnswerLine("1 9223372036854775807 tod")->measured.offset, INT64_MAX);
+    EXPECT_EQ(platform::ParseAnswerLine("1 922337203685477 tod")->measured.offset, kLargestOffset);
+    EXPECT_EQ(platform::ParseAnswerLine("1 -922337203685477 tod")->measured.offset, -kLargestOffset);
     // The round trip and the resolution travel to the program.
     const Measurement timed{-1234, MeasurementMethod::kNegotiate, 17, 1};
     const std::string line = platform::AnswerLine(3, timed);
@@ -362,8 +363,12 @@ TEST(TodProtocol, OnlyWellFormedAnswersCount) {
     EXPECT_EQ(back->measured.method, MeasurementMethod::kNegotiate);
     EXPECT_EQ(back->measured.roundTripMs, 17u);
     EXPECT_EQ(back->measured.resolutionMs, 1u);
+    // Offsets no measurement gives: the most negative one once made the row's
+    // magnitude overflow (found by the tod_helper_lines fuzz target).
     for (const char* bad : {"", "7", "7 12", "7 12 ", "0 12 tod", "7 12 TOD", "7 +12 tod", "7 1.5 tod", "7 0x10 tod",
                             "-7 12 tod", "7 12 tod extra", "7 9223372036854775808 tod", "7  12 tod", "garbage 12",
+                            "1 9223372036854775807 tod", "1 -9223372036854775808 tod", "1 922337203685478 tod",
+                            "1 -922337203685478 negotiate",
                             "7 12 tod 5", "7 12 tod 5 ", "7 12 tod 5 1 1", "7 12 tod -5 1", "7 12 tod 5 x",
                             "7 12 tod 4294967296 1"})
         EXPECT_FALSE(platform::ParseAnswerLine(bad)) << '"' << bad << '"';

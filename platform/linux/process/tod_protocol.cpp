@@ -1,5 +1,8 @@
 #include "platform/linux/process/tod_protocol.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
 
 namespace skewmon::platform {
@@ -92,6 +95,9 @@ std::optional<TodAnswer> ParseAnswerLine(std::string_view line) {
     const auto sequence = WholeNumber<std::uint64_t>(TakeField(line));
     const auto offset = WholeNumber<Offset>(TakeField(line));
     if (!sequence || *sequence == 0 || !offset) return std::nullopt;
+    // An offset no measurement gives is garbage, whose magnitude a row or
+    // the scan's figures might not even hold.
+    if (*offset != kNoResponse && (*offset > kLargestOffset || *offset < -kLargestOffset)) return std::nullopt;
     TodAnswer answer{*sequence, {*offset, MeasurementMethod::kTimeOfDay}};
     const bool timed = line.find(' ') != std::string_view::npos;
     const std::string_view method = TakeField(line);
@@ -106,6 +112,22 @@ std::optional<TodAnswer> ParseAnswerLine(std::string_view line) {
     answer.measured.roundTripMs = *roundTrip;
     answer.measured.resolutionMs = *resolution;
     return answer;
+}
+
+bool LineReader::next(std::string& line, std::size_t limit) {
+    for (;;) {
+        if (const auto end = buffer_.find('\n'); end != std::string::npos) {
+            line.assign(buffer_, 0, end);
+            buffer_.erase(0, end + 1);
+            return line.size() <= limit;
+        }
+        if (buffer_.size() > limit) return false;
+        char chunk[512];
+        const ssize_t got = read(fd_, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        buffer_.append(chunk, static_cast<std::size_t>(got));
+    }
 }
 
 }  // namespace skewmon::platform

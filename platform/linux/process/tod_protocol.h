@@ -52,4 +52,18 @@ std::optional<TodRequest> ParseRequestLine(std::string_view line);
 std::string AnswerLine(std::uint64_t sequence, const Measurement& measured);
 std::optional<TodAnswer> ParseAnswerLine(std::string_view line);
 
+// The helper's reading of its requests: one line at a time from a
+// descriptor, never holding more than one line's worth beyond the limit.
+class LineReader {
+public:
+    explicit LineReader(int fd) : fd_(fd) {}
+    // Reads one line of at most `limit` characters into `line` (without its
+    // newline); false at the end of input, on an error or on a longer line.
+    bool next(std::string& line, std::size_t limit);
+
+private:
+    int fd_;
+    std::string buffer_;
+};
+
 }  // namespace skewmon::platform

@@ -86,10 +86,11 @@ private:
     Child child_;  // last, so that it is killed and reaped before its output closes
 };
 
-std::unique_ptr<Helper> StartHelper(const std::string& program, const std::string& container,
-                                    std::chrono::milliseconds silenceLimit) {
+// Starts the helper for `container`: its process and the read end of its
+// output, or none.
+std::optional<std::pair<Child, UniqueFd>> StartHelper(const std::string& program, const std::string& container) {
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) return nullptr;
+    if (pipe2(ends, O_CLOEXEC) != 0) return std::nullopt;
     UniqueFd readEnd(ends[0]);
     UniqueFd writeEnd(ends[1]);
 
@@ -98,13 +99,10 @@ std::unique_ptr<Helper> StartHelper(const std::string& program, const std::strin
     const std::string argv[] = {program, container};
     const FdMapping output[] = {{writeEnd.get(), STDOUT_FILENO}};
     Child child = SpawnChild(program, argv, output);
-    if (!child) return nullptr;
-    writeEnd.reset();  // the helper holds the only write end: its exit is our end of file
-    try {
-        return std::make_unique<Helper>(std::move(child), std::move(readEnd), silenceLimit);
-    } catch (const std::bad_alloc&) {
-        return nullptr;  // `child` is killed and reaped on the way out
-    }
+    if (!child) return std::nullopt;
+    // writeEnd goes on the way out: the helper holds the only write end, and
+    // its exit is our end of file.
+    return std::make_pair(std::move(child), std::move(readEnd));
 }
 
 class HelperEnumeration final : public NetworkEnumeration {
@@ -209,6 +207,13 @@ std::optional<BrowseHelperEntry> ParseBrowseHelperEntry(std::string_view line) {
     return entry;
 }
 
+std::optional<std::string> BrowseUrlFor(std::string_view container) {
+    if (container.empty() || container.front() == '-' || container.find_first_of("/\\@:?#%") != std::string_view::npos ||
+        container.find('\0') != std::string_view::npos)
+        return std::nullopt;
+    return "smb://" + std::string(container);
+}
+
 NetResourceEntry BrowseRecordFor(const BrowseHelperEntry& entry, std::string_view container) {
     // A name ends at its first NUL, as the platform's records hold it.
     const std::string name = entry.name.substr(0, entry.name.find('\0'));
@@ -236,16 +241,30 @@ std::string SmbcNetworkBrowser::DefaultHelperPath() {
 }
 
 std::unique_ptr<NetworkEnumeration> SmbcNetworkBrowser::open(const NetResourceRequest& request) {
-    // A name that would change the meaning of the address is no container;
-    // one that starts with "-" would read as an option.
-    if (request.remoteName.empty() || request.remoteName.front() == '-' ||
-        request.remoteName.find_first_of("/\\@:?#%", 0) != std::string::npos ||
-        request.remoteName.find('\0') != std::string::npos)
-        return nullptr;
+    if (!BrowseUrlFor(request.remoteName)) return nullptr;
 
-    std::unique_ptr<Helper> helper = StartHelper(helperPath_, request.remoteName, silenceLimit_);
-    if (!helper || helper->readLine() != "open") return nullptr;
-    return std::make_unique<HelperEnumeration>(std::move(helper), request.remoteName);
+    std::optional<std::pair<Child, UniqueFd>> started = StartHelper(helperPath_, request.remoteName);
+    if (!started) return nullptr;
+    return ReadBrowseListing(std::move(started->first), std::move(started->second), request.remoteName,
+                             silenceLimit_);
+}
+
+std::optional<NetworkBrowser::MissingPart> SmbcNetworkBrowser::missingPart() {
+    if (std::optional<std::string> problem = HelperProblem(helperPath_))
+        return MissingPart{helperPath_, std::move(*problem)};
+    return std::nullopt;
+}
+
+std::unique_ptr<NetworkEnumeration> ReadBrowseListing(Child helper, UniqueFd output, std::string container,
+                                                      std::chrono::milliseconds silenceLimit) {
+    std::unique_ptr<Helper> reader;
+    try {
+        reader = std::make_unique<Helper>(std::move(helper), std::move(output), silenceLimit);
+    } catch (const std::bad_alloc&) {
+        return nullptr;  // the helper is killed and reaped on the way out
+    }
+    if (reader->readLine() != "open") return nullptr;
+    return std::make_unique<HelperEnumeration>(std::move(reader), std::move(container));
 }
 
 }  // namespace skewmon::platform

@@ -18,6 +18,9 @@
 #include <string_view>
 
 #include "platform/browse.h"
+#include "platform/linux/process/child_process.h"
+
+struct smbc_dirent;
 
 namespace skewmon::platform {
 
@@ -38,6 +41,22 @@ std::optional<BrowseHelperEntry> ParseBrowseHelperEntry(std::string_view line);
 // The platform's record for an entry listed in `container`.
 NetResourceEntry BrowseRecordFor(const BrowseHelperEntry& entry, std::string_view container);
 
+// The address libsmbclient lists for the workgroup or domain `container`:
+// "smb://" and the name; none for a name that would change the address's
+// meaning or, starting with "-", read as an option to the helper.
+std::optional<std::string> BrowseUrlFor(std::string_view container);
+
+// The line the helper writes for one entry of libsmbclient's listing: its
+// name as far as its first NUL, at most namelen bytes (when set) and never
+// more than 1024.
+std::string ListedEntryLine(const smbc_dirent& entry);
+
+// The walk over what a started helper writes to `output`: none unless its
+// first line says the listing is open. The helper is ended with the walk,
+// or at once when there is none.
+std::unique_ptr<NetworkEnumeration> ReadBrowseListing(Child helper, UniqueFd output, std::string container,
+                                                      std::chrono::milliseconds silenceLimit);
+
 // The helper's work: lists smb://`container` into the descriptor `output`
 // in the form above, signing in anonymously without ever prompting and
 // speaking SMB1, the only dialect that carries browse lists. Its exit status:
@@ -55,6 +74,8 @@ public:
     // Starts the helper for the container and waits (bounded) until it has
     // opened the listing; none when it cannot.
     std::unique_ptr<NetworkEnumeration> open(const NetResourceRequest& request) override;
+    // The helper, when it is not an executable file.
+    std::optional<MissingPart> missingPart() override;
 
     // The running program's skewmon-browse: beside it in a build tree, in
     // libexec/skewmon/ when installed.

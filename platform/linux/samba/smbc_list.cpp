@@ -44,6 +44,11 @@ private:
 
 }  // namespace
 
+std::string ListedEntryLine(const smbc_dirent& entry) {
+    const std::size_t limit = entry.namelen != 0 && entry.namelen < kNameLimit ? entry.namelen : kNameLimit;
+    return BrowseHelperEntryLine(entry.smbc_type, std::string_view(entry.name, strnlen(entry.name, limit)));
+}
+
 int ListBrowseContainer(const std::string& container, int output) {
     Context context(smbc_new_context());
     if (!context) return 2;
@@ -52,8 +57,9 @@ int ListBrowseContainer(const std::string& container, int output) {
     smbc_setOptionProtocols(context.get(), "NT1", "NT1");
     if (!smbc_init_context(context.get())) return 2;
 
-    const std::string url = "smb://" + container;
-    SMBCFILE* directory = smbc_getFunctionOpendir(context.get())(context.get(), url.c_str());
+    const std::optional<std::string> url = BrowseUrlFor(container);
+    if (!url) return 2;
+    SMBCFILE* directory = smbc_getFunctionOpendir(context.get())(context.get(), url->c_str());
     if (!directory) return 2;
     Listing listing(context.get(), directory);
     if (!WriteAll(output, "open\n")) return 2;
@@ -64,8 +70,7 @@ int ListBrowseContainer(const std::string& container, int output) {
             WriteAll(output, errno == 0 ? "end 0\n" : "end 1\n");
             return 0;
         }
-        const std::string_view name(dirent->name, strnlen(dirent->name, dirent->namelen ? dirent->namelen : kNameLimit));
-        if (!WriteAll(output, BrowseHelperEntryLine(dirent->smbc_type, name.substr(0, kNameLimit)))) return 0;
+        if (!WriteAll(output, ListedEntryLine(*dirent))) return 0;
     }
 }
 

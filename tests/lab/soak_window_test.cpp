@@ -1,0 +1,288 @@
+// A day of Rescan in the real Qt window (offscreen) against the domain lab:
+// scan after scan of the workgroup's browse list, every tenth cancelled in
+// its middle, and every fiftieth run after a domain change on the domain
+// list. What the process and its helpers hold after the first scan is what
+// they hold at the end.
+//
+// SKEWMON_SOAK_WINDOW_SCANS sets the number of scans (default 50).
+#include <gtest/gtest.h>
+#include <netdb.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "app/startup.h"
+#include "platform/linux/discovery_services.h"
+#include "platform/linux/process/process_query_runner.h"
+#include "platform/linux/qt/qt_dialog.h"
+#include "platform/linux/qt/qt_widgets.h"
+#include "platform/linux/qt/qt_window_system.h"
+#include "platform/linux/samba/smbc_browse.h"
+#include "platform/linux/system/linux_system.h"
+#include "tests/fakes/fakes.h"
+#include "tests/harness/screenless.h"
+#include "tests/lab/lab_support.h"
+#include "tests/lab/soak_figures.h"
+#include "ui/main_dialog.h"
+
+namespace skewmon::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kScanLimitMs = 60000;
+
+// Handles the window's events until `done` holds, looking every
+// millisecond; at most `ms` milliseconds.
+template <typename Done>
+bool PollFor(Done done, int ms = kScanLimitMs) {
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        if (done()) return true;
+        if (Clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// The client settings of a member of the lab's domain whose own workgroup
+// is the lab's workgroup: its domain list is the forest's, which names the
+// workgroup too, and a domain of it finds its focus among the workgroup's
+// browse servers. A folder of its own, with a copy of the lab user's
+// tickets; HOME and the Kerberos settings point there for the object's life.
+class WorkgroupMemberClient {
+public:
+    explicit WorkgroupMemberClient(const DomainLab& lab)
+        : folder_("skewmon-soak-home"),
+          krb5Config_("KRB5_CONFIG", lab.krb5Config),
+          ticket_("KRB5CCNAME", "FILE:" + (folder_.path() / "tickets").string()),
+          // WINS knows no controller of the workgroup: the directory is named.
+          directory_("LDAPURI", "ldap://" + lab.dcHost),
+          home_("HOME", folder_.path().string()) {
+        std::ifstream member(lab.memberHome + "/.smb/smb.conf");
+        std::ostringstream settings;
+        std::string line;
+        while (std::getline(member, line)) {
+            if (line.find("workgroup =") != std::string::npos) line = "  workgroup = " + lab.workgroup;
+            for (std::size_t at; (at = line.find(lab.memberHome)) != std::string::npos;)
+                line.replace(at, lab.memberHome.size(), folder_.path().string());
+            settings << line << "\n";
+        }
+        const fs::path smb = folder_.path() / ".smb";
+        for (const char* sub : {"state", "cache", "lock", "private", "ncalrpc"}) fs::create_directories(smb / sub);
+        std::ofstream(smb / "smb.conf") << settings.str();
+        unsetenv("USER");
+        unsetenv("PASSWD");
+        std::error_code error;
+        copied_ = fs::copy_file(lab.ticket, tickets(), error);
+    }
+    bool hasTickets() const { return copied_; }
+    // What kdestroy does. The workgroup's servers are no domain members and
+    // take guests only, and a query asks as guest only without a ticket
+    // cache; the directory is read with the tickets when the window opens.
+    void destroyTickets() {
+        std::error_code error;
+        fs::remove(tickets(), error);
+    }
+
+private:
+    ScratchFolder folder_;
+    ScopedEnvironment krb5Config_, ticket_, directory_, home_;
+    fs::path tickets() const { return folder_.path() / "tickets"; }
+
+    bool copied_ = false;
+};
+
+// Answers every message box the moment it shows, and keeps its text: a
+// box the soak did not expect must not hold the run.
+class MessageBoxAnswerer {
+public:
+    MessageBoxAnswerer() {
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                texts_.push_back(box->text().toStdString());
+                box->done(QMessageBox::Ok);
+            }
+        });
+        timer_.start(20);
+    }
+    const std::vector<std::string>& texts() const { return texts_; }
+
+private:
+    QTimer timer_;
+    std::vector<std::string> texts_;
+};
+
+class WindowSoak : public ::testing::Test {
+protected:
+    void SetUp() override {
+        found_ = DomainLab::FromEnvironment();
+        if (!found_) GTEST_SKIP() << "no domain lab (SKEWMON_DOMAIN_LAB_DIR): run through ctest";
+        const DomainLab& lab = *found_;
+        ASSERT_NE(std::find(lab.partitions.begin(), lab.partitions.end(), lab.workgroup), lab.partitions.end())
+            << "the domain lab's forest names no domain " << lab.workgroup
+            << ": start it with LAB_PARTITIONS naming it";
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        addrinfo* mapped = nullptr;
+        ASSERT_EQ(getaddrinfo(lab.dcHost.c_str(), nullptr, &hints, &mapped), 0)
+            << "run in the lab's mount namespace (tests/lab_domain/in_namespace.sh)";
+        freeaddrinfo(mapped);
+    }
+
+    std::optional<DomainLab> found_;
+};
+
+int SelectorIndex(QComboBox* selector, const std::string& domain) {
+    return selector->findText(QString::fromStdString(domain));
+}
+
+TEST_F(WindowSoak, RescanAllDayGivesBackWhatEachScanTakes) {
+    const DomainLab& lab = *found_;
+    const int scans = ScanCountFromEnvironment("SKEWMON_SOAK_WINDOW_SCANS", 50);
+    const int every = scans >= 200 ? 50 : 10;
+    WorkgroupMemberClient client(lab);
+    ASSERT_TRUE(client.hasTickets()) << "no ticket cache " << lab.ticket;
+
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "skewmon_soak";
+    static char* argv[] = {name, nullptr};
+    std::unique_ptr<platform::WindowSystem> windows = platform::MakeQtWindowSystem(argc, argv);
+
+    Recording<platform::LinuxSystem> system;
+    system.name = "SKEWCLIENT";
+    system.executable = std::nullopt;  // no list file: the browse list
+    platform::ProcessQueryRunner runner(TodHelperPath());
+    platform::SmbcNetworkBrowser browser(SKEWMON_BROWSE_PATH);
+    platform::LinuxDiscoveryServices discovery;
+    Program program(Platform{system, *windows, runner, browser, discovery});
+    std::string commandLine;
+    StartUp(program, commandLine);
+    {
+        MessageBoxAnswerer boxes;
+        MainDialog mainDialog(program);
+        platform::QtDialog window(mainDialog);
+        window.initialise();
+        window.showModeless();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        client.destroyTickets();
+
+        auto shown = [&](int id) -> std::string {
+            QWidget* widget = window.control(id);
+            if (auto* button = qobject_cast<QAbstractButton*>(widget)) return button->text().toStdString();
+            if (auto* group = qobject_cast<QGroupBox*>(widget)) return group->title().toStdString();
+            if (auto* label = qobject_cast<QLabel*>(widget)) return label->text().toStdString();
+            return {};
+        };
+        auto* results = qobject_cast<QListWidget*>(window.control(ctl::kResultsList));
+        auto* selector = qobject_cast<QComboBox*>(window.control(ctl::kDomainSelector));
+        ASSERT_TRUE(results && selector);
+        auto running = [&] { return shown(ctl::kClose) == "&Cancel"; };
+        auto done = [&] { return window.control(ctl::kSaveResults)->isEnabled() && shown(ctl::kClose) == "&Close"; };
+        auto rows = [&] {
+            std::vector<std::string> texts;
+            for (int i = 0; i < results->count(); ++i) texts.push_back(results->item(i)->text().toStdString());
+            return texts;
+        };
+        // A user's choice in the domain selector: the window focuses the
+        // domain and posts a scan, which is started here.
+        auto chooseDomain = [&](int index) {
+            selector->setCurrentIndex(index);
+            emit selector->activated(index);
+            QCoreApplication::sendPostedEvents(&window, QEvent::MetaCall);
+        };
+        // Every server of the workgroup's browse list answered.
+        auto workgroupScanned = [&](int scan) {
+            const std::vector<std::string> listed = rows();
+            EXPECT_EQ(listed.size(), lab.shifts.size()) << "scan " << scan;
+            for (const std::string& row : listed)
+                EXPECT_TRUE(row.find("\t+\t") != std::string::npos || row.find("\t-\t") != std::string::npos)
+                    << "scan " << scan << ": " << row;
+        };
+
+        const int workgroup = SelectorIndex(selector, lab.workgroup);
+        ASSERT_GE(workgroup, 0) << "the domain list does not name " << lab.workgroup;
+        ASSERT_TRUE(selector->isEnabled());
+        std::vector<int> otherDomains;
+        for (int i = 0; i < selector->count(); ++i)
+            if (i != workgroup) otherDomains.push_back(i);
+        ASSERT_FALSE(otherDomains.empty());
+
+        SoakLog log("window", std::cout);
+        auto settle = [&] { return SettledFigures(0, 3000, [] { QCoreApplication::processEvents(); }); };
+
+        // The first scan: the user chooses the workgroup.
+        chooseDomain(workgroup);
+        ASSERT_TRUE(running());
+        ASSERT_TRUE(PollFor(done));
+        workgroupScanned(1);
+        log.first(settle());
+
+        int cancelled = 0, missedCancels = 0, domainChanges = 1;
+        for (int scan = 2; scan <= scans; ++scan) {
+            if (scan % 50 == 30 || (scans < 50 && scan == scans - 10)) {
+                // Another domain of the forest; its browse list is empty.
+                chooseDomain(otherDomains[static_cast<std::size_t>(domainChanges) % otherDomains.size()]);
+                ++domainChanges;
+                ASSERT_TRUE(running()) << "scan " << scan;
+                ASSERT_TRUE(PollFor(done)) << "scan " << scan;
+            } else if (selector->currentIndex() != workgroup) {
+                // And back to the workgroup.
+                chooseDomain(workgroup);
+                ++domainChanges;
+                ASSERT_TRUE(running()) << "scan " << scan;
+                ASSERT_TRUE(PollFor(done)) << "scan " << scan;
+                workgroupScanned(scan);
+            } else if (scan % 10 == 5) {
+                // Cancel once the second machine is being asked.
+                QTest::mouseClick(window.control(ctl::kScan), Qt::LeftButton);
+                ASSERT_TRUE(running()) << "scan " << scan;
+                ASSERT_TRUE(PollFor([&] { return !running() || (results->count() >= 1 && shown(ctl::kResultsGroup).rfind("Checking ", 0) == 0); }));
+                if (running()) {
+                    QTest::mouseClick(window.control(ctl::kClose), Qt::LeftButton);
+                    EXPECT_EQ(shown(ctl::kSummary), "Cancelled") << "scan " << scan;
+                    ++cancelled;
+                } else {
+                    ++missedCancels;
+                }
+                ASSERT_FALSE(window.hasEnded()) << "scan " << scan;
+            } else {
+                QTest::mouseClick(window.control(ctl::kScan), Qt::LeftButton);
+                ASSERT_TRUE(running()) << "scan " << scan;
+                ASSERT_TRUE(PollFor(done)) << "scan " << scan;
+                workgroupScanned(scan);
+            }
+            if (scan % every == 0 || scan == scans) log.checkpoint(scan, settle());
+        }
+        std::cout << "window: " << scans << " scans, " << cancelled << " cancelled in their middle ("
+                  << missedCancels << " ended before the Cancel), " << domainChanges << " domain changes, "
+                  << boxes.texts().size() << " message boxes" << std::endl;
+        EXPECT_GE(cancelled, (scans / 10) * 3 / 4);
+        for (const std::string& text : boxes.texts()) ADD_FAILURE() << "message box: " << text;
+        for (const std::string& grown : log.growth()) ADD_FAILURE() << grown;
+
+        QTest::mouseClick(window.control(ctl::kClose), Qt::LeftButton);
+        EXPECT_TRUE(window.hasEnded());
+        EXPECT_TRUE(PollFor([&] { return window.isFinished(); }, 5000));
+        mainDialog.waitForScans();
+    }
+    ShutDown(program);
+}
+
+}  // namespace
+}  // namespace skewmon::testing

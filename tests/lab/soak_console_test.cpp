@@ -3,7 +3,14 @@
 // helpers hold after the first scan is what they hold at the end.
 //
 // SKEWMON_SOAK_CONSOLE_SCANS sets the number of scans (default 50).
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <iostream>
+#include <thread>
 
 #include "tests/lab/lab_program.h"
 #include "tests/lab/soak_figures.h"
@@ -15,6 +22,50 @@ namespace {
 std::string MachinesFound(const std::string& report) {
     const std::size_t at = report.find("Machines Found:");
     return at == std::string::npos ? std::string() : report.substr(at, report.find_first_of("\r\n", at) - at);
+}
+
+// The measure itself: a helper's own child counts as below this process, a
+// descriptor left open counts, and both show as growth.
+TEST(SoakFigures, CountWhatIsLeftOpenAndWhatIsLeftRunning) {
+    const ProcessTreeFigures before = MeasureProcessTree();
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A grandchild that holds the pipe open as long as it lives.
+        if (fork() == 0) {
+            close(pipeEnds[1]);
+            char byte;
+            while (read(pipeEnds[0], &byte, 1) < 0 && errno == EINTR) {
+            }
+            _exit(0);
+        }
+        pause();
+        _exit(0);
+    }
+    close(pipeEnds[0]);
+    std::vector<pid_t> below;
+    for (int look = 0; look < 200 && below.size() < 2; ++look) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        below = ProcessesBelow(getpid());
+    }
+    const ProcessTreeFigures during = MeasureProcessTree();
+    EXPECT_EQ(below.size(), 2u);
+    EXPECT_EQ(during.processesBelow, before.processesBelow + 2);
+    EXPECT_EQ(during.descriptors, before.descriptors + 1);  // the write end
+    EXPECT_GT(during.pssKiB, before.pssKiB);
+    const std::vector<std::string> growth = GrowthBeyond(before, during, SoakAllowance{});
+    ASSERT_EQ(growth.size(), 1u);
+    EXPECT_EQ(growth[0], "processes below " + std::to_string(before.processesBelow + 2) + " > " +
+                             std::to_string(before.processesBelow) + " + 0");
+
+    close(pipeEnds[1]);  // the grandchild ends
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    const ProcessTreeFigures after = SettledFigures(before.processesBelow, 3000, nullptr);
+    EXPECT_EQ(after.processesBelow, before.processesBelow);
+    EXPECT_EQ(after.descriptors, before.descriptors);
 }
 
 TEST_F(LabConsole, ParallelScansGiveBackWhatEachScanTakes) {

@@ -37,14 +37,15 @@ std::multimap<pid_t, pid_t> ChildrenByParent() {
     return children;
 }
 
-// The Pss line of /proc/PID/smaps_rollup, in KiB; 0 for a zombie or a
-// process gone.
-long PssKiB(pid_t pid) {
+// The Pss and Pss_Anon lines of /proc/PID/smaps_rollup, in KiB; nothing
+// for a zombie or a process gone.
+void AddPss(pid_t pid, ProcessTreeFigures& figures) {
     std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
     std::string line;
-    while (std::getline(rollup, line))
-        if (line.rfind("Pss:", 0) == 0) return std::atol(line.c_str() + 4);
-    return 0;
+    while (std::getline(rollup, line)) {
+        if (line.rfind("Pss:", 0) == 0) figures.pssKiB += std::atol(line.c_str() + 4);
+        else if (line.rfind("Pss_Anon:", 0) == 0) figures.pssAnonKiB += std::atol(line.c_str() + 9);
+    }
 }
 
 std::string Signed(long value) { return (value >= 0 ? "+" : "") + std::to_string(value); }
@@ -75,8 +76,8 @@ ProcessTreeFigures MeasureProcessTree() {
     figures.threads = ThreadCount();
     const std::vector<pid_t> below = ProcessesBelow(getpid());
     figures.processesBelow = static_cast<int>(below.size());
-    figures.pssKiB = PssKiB(getpid());
-    for (pid_t pid : below) figures.pssKiB += PssKiB(pid);
+    AddPss(getpid(), figures);
+    for (pid_t pid : below) AddPss(pid, figures);
     return figures;
 }
 
@@ -102,7 +103,7 @@ std::vector<std::string> GrowthBeyond(const ProcessTreeFigures& baseline, const 
     check("descriptors", baseline.descriptors, now.descriptors, allowance.descriptors);
     check("threads", baseline.threads, now.threads, allowance.threads);
     check("processes below", baseline.processesBelow, now.processesBelow, allowance.processesBelow);
-    check("PSS KiB", baseline.pssKiB, now.pssKiB, allowance.pssKiB);
+    check("anonymous PSS KiB", baseline.pssAnonKiB, now.pssAnonKiB, allowance.pssAnonKiB);
     return growth;
 }
 
@@ -126,7 +127,8 @@ std::string SoakLog::line(int scans, const ProcessTreeFigures& now) const {
     text << run_ << " scan " << scans << ": descriptors " << now.descriptors << " (first " << first.descriptors
          << "), threads " << now.threads << " (" << first.threads << "), processes below " << now.processesBelow
          << " (" << first.processesBelow << "), PSS " << now.pssKiB << " KiB (" << first.pssKiB << ", "
-         << Signed(now.pssKiB - first.pssKiB) << ")";
+         << Signed(now.pssKiB - first.pssKiB) << "), anonymous " << now.pssAnonKiB << " KiB ("
+         << first.pssAnonKiB << ", " << Signed(now.pssAnonKiB - first.pssAnonKiB) << ")";
     return text.str();
 }
 

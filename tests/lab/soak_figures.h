@@ -16,17 +16,22 @@ struct ProcessTreeFigures {
     int descriptors = 0;   // open in this process
     int threads = 0;       // of this process
     int processesBelow = 0;  // children and their children, zombies included
-    long pssKiB = 0;       // proportional set size of this process and all below it
+    // Proportional set size of this process and all below it, and its
+    // anonymous part (heaps, stacks): what a leak grows, and what other
+    // programs mapping the same libraries do not move.
+    long pssKiB = 0;
+    long pssAnonKiB = 0;
 };
 
 // How far a figure may lie above the first scan's before it counts as
 // growth: what a library may settle into in its first few scans, not what
-// a scan may keep.
+// a scan may keep. The whole PSS is shown, not checked: it moves as other
+// processes start and stop sharing the libraries.
 struct SoakAllowance {
     int descriptors = 2;
     int threads = 1;
     int processesBelow = 0;
-    long pssKiB = 3072;
+    long pssAnonKiB = 3072;
 };
 
 // The processes below `root`, found through /proc.

@@ -68,7 +68,9 @@ TEST(SoakFigures, CountWhatIsLeftOpenAndWhatIsLeftRunning) {
     EXPECT_EQ(after.descriptors, before.descriptors);
 }
 
-TEST_F(LabConsole, ParallelScansGiveBackWhatEachScanTakes) {
+class ConsoleSoak : public LabConsole {};
+
+TEST_F(ConsoleSoak, ParallelScansGiveBackWhatEachScanTakes) {
     const int scans = ScanCountFromEnvironment("SKEWMON_SOAK_CONSOLE_SCANS", 50);
     const int every = scans >= 200 ? 50 : 10;
     // Every server twice, and the address where nothing listens, which

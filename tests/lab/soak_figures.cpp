@@ -1,5 +1,6 @@
 #include "tests/lab/soak_figures.h"
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -76,6 +77,8 @@ ProcessTreeFigures MeasureProcessTree() {
     figures.threads = ThreadCount();
     const std::vector<pid_t> below = ProcessesBelow(getpid());
     figures.processesBelow = static_cast<int>(below.size());
+    const struct mallinfo2 heap = mallinfo2();  // every arena, and blocks of their own
+    figures.heapInUse = static_cast<long>(heap.uordblks + heap.hblkhd);
     AddPss(getpid(), figures);
     for (pid_t pid : below) AddPss(pid, figures);
     return figures;
@@ -104,6 +107,7 @@ std::vector<std::string> GrowthBeyond(const ProcessTreeFigures& baseline, const 
     check("threads", baseline.threads, now.threads, allowance.threads);
     check("processes below", baseline.processesBelow, now.processesBelow, allowance.processesBelow);
     check("anonymous PSS KiB", baseline.pssAnonKiB, now.pssAnonKiB, allowance.pssAnonKiB);
+    check("heap bytes in use", baseline.heapInUse, now.heapInUse, allowance.heapInUse);
     return growth;
 }
 
@@ -128,7 +132,8 @@ std::string SoakLog::line(int scans, const ProcessTreeFigures& now) const {
          << "), threads " << now.threads << " (" << first.threads << "), processes below " << now.processesBelow
          << " (" << first.processesBelow << "), PSS " << now.pssKiB << " KiB (" << first.pssKiB << ", "
          << Signed(now.pssKiB - first.pssKiB) << "), anonymous " << now.pssAnonKiB << " KiB ("
-         << first.pssAnonKiB << ", " << Signed(now.pssAnonKiB - first.pssAnonKiB) << ")";
+         << first.pssAnonKiB << ", " << Signed(now.pssAnonKiB - first.pssAnonKiB) << "), heap in use "
+         << now.heapInUse << " B (" << first.heapInUse << ", " << Signed(now.heapInUse - first.heapInUse) << ")";
     return text.str();
 }
 

@@ -21,6 +21,9 @@ struct ProcessTreeFigures {
     // programs mapping the same libraries do not move.
     long pssKiB = 0;
     long pssAnonKiB = 0;
+    // Bytes this process's heap has handed out and not taken back: to the
+    // byte, where the PSS goes by pages.
+    long heapInUse = 0;
 };
 
 // How far a figure may lie above the first scan's before it counts as
@@ -32,6 +35,7 @@ struct SoakAllowance {
     int threads = 1;
     int processesBelow = 0;
     long pssAnonKiB = 3072;
+    long heapInUse = 1 << 20;
 };
 
 // The processes below `root`, found through /proc.

@@ -120,3 +120,25 @@ add_dependencies(skewmon_bench skewmon_floor)
 # without it. Not a test: run bench/accuracy.sh.
 add_executable(skewmon_accuracy_bench ${PROJECT_SOURCE_DIR}/bench/accuracy.cpp)
 target_link_libraries(skewmon_accuracy_bench PRIVATE skewmon_timequery skewmon_lab_support)
+
+# Long runs of scans that must give back what they take: the Qt window
+# rescanning the domain lab's workgroup, and console scans 32 machines wide
+# against the time lab. 50 scans each here; bench/soak.sh runs the long ones.
+add_library(skewmon_soak_figures STATIC ${CMAKE_CURRENT_LIST_DIR}/soak_figures.cpp)
+target_link_libraries(skewmon_soak_figures PUBLIC skewmon_lab_support)
+
+add_executable(skewmon_soak_console_lab_tests ${CMAKE_CURRENT_LIST_DIR}/soak_console_test.cpp)
+target_link_libraries(skewmon_soak_console_lab_tests PRIVATE skewmon_timequery skewmon_soak_figures skewmon_lab_main)
+gtest_discover_tests(skewmon_soak_console_lab_tests DISCOVERY_TIMEOUT 60
+  PROPERTIES ${SKEWMON_LAB_PROPERTIES} TIMEOUT 300)
+
+add_executable(skewmon_soak_window_lab_tests ${CMAKE_CURRENT_LIST_DIR}/soak_window_test.cpp)
+target_link_libraries(skewmon_soak_window_lab_tests PRIVATE
+  skewmon_qt skewmon_discovery skewmon_timequery skewmon_soak_figures Qt6::Test GTest::gtest_main)
+add_dependencies(skewmon_soak_window_lab_tests skewmon-tod skewmon-browse)
+target_compile_definitions(skewmon_soak_window_lab_tests PRIVATE SKEWMON_BROWSE_PATH="$<TARGET_FILE:skewmon-browse>")
+set_target_properties(skewmon_soak_window_lab_tests PROPERTIES
+  CROSSCOMPILING_EMULATOR ${SKEWMON_DOMAIN_LAB_SCRIPTS}/in_namespace.sh)
+gtest_discover_tests(skewmon_soak_window_lab_tests DISCOVERY_TIMEOUT 60
+  PROPERTIES LABELS lab FIXTURES_REQUIRED skewmon_domain_lab RESOURCE_LOCK skewmon_domain_lab TIMEOUT 300
+             ENVIRONMENT "SKEWMON_DOMAIN_LAB_DIR=${SKEWMON_DOMAIN_LAB_DIR};QT_QPA_PLATFORM=offscreen")

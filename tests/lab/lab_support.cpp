@@ -60,6 +60,33 @@ const LabServer* Lab::withShift(std::int64_t shiftMs) const {
     return nullptr;
 }
 
+std::optional<DomainLab> DomainLab::FromEnvironment() {
+    const char* dir = std::getenv("SKEWMON_DOMAIN_LAB_DIR");
+    if (!dir) return std::nullopt;
+    std::ifstream file(std::string(dir) + "/lab.txt");
+    if (!file) return std::nullopt;
+    DomainLab lab;
+    std::string line;
+    while (std::getline(file, line)) {
+        std::istringstream words(line);
+        std::string kind;
+        words >> kind;
+        if (kind == "dc") words >> lab.dcName >> lab.dcAddress >> lab.domain >> lab.realm >> lab.dcHost;
+        else if (kind == "partition") lab.partitions.emplace_back(line.substr(10));
+        else if (kind == "workgroup") words >> lab.workgroup >> lab.master;
+        else if (kind == "server") {
+            std::string name, address;
+            std::int64_t shift = 0;
+            words >> name >> address >> shift;
+            lab.shifts[name] = shift;
+        } else if (kind == "member-home") words >> lab.memberHome;
+        else if (kind == "workgroup-home") words >> lab.workgroupHome;
+        else if (kind == "krb5-config") words >> lab.krb5Config;
+        else if (kind == "ticket") words >> lab.ticket;
+    }
+    return lab;
+}
+
 std::string TodHelperPath() { return SKEWMON_TOD_PATH; }
 
 ScopedClientHome::ScopedClientHome(const std::string& netbiosName) {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +30,18 @@ struct Lab {
     static std::optional<Lab> FromEnvironment();
     // The first server shifted by `shiftMs`, or none.
     const LabServer* withShift(std::int64_t shiftMs) const;
+};
+
+// What the tests need to know about the domain lab (tests/lab_domain/lab.sh).
+struct DomainLab {
+    std::string dcName, dcAddress, domain, realm, dcHost;
+    std::vector<std::string> partitions;
+    std::string workgroup, master;
+    std::map<std::string, std::int64_t> shifts;  // browse server -> ms ahead
+    std::string memberHome, workgroupHome, krb5Config, ticket;
+
+    // The lab of the test run: SKEWMON_DOMAIN_LAB_DIR/lab.txt; none without.
+    static std::optional<DomainLab> FromEnvironment();
 };
 
 // The built skewmon-tod helper.

@@ -39,7 +39,10 @@ password='Lab-Passw0rd!'
 workgroup=LABWG
 master=(LABMB 127.0.0.61 +0)
 servers=("LABB62 127.0.0.62 +5" "LABB63 127.0.0.63 -3" "LABB64 127.0.0.64 +75")
-extra_partitions=(${LAB_PARTITIONS-CHILDB CHILDA})
+# Domain partitions of the forest besides the controller's own, none with a
+# controller; LABWG bears the workgroup's name, so that a member choosing it
+# from its domain list browses the workgroup.
+extra_partitions=(${LAB_PARTITIONS-CHILDB CHILDA LABWG})
 
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/lab/lab_common.sh

@@ -273,8 +273,10 @@ if cold == "1":
         helpers = []
         for i in range(count):
             ours, theirs = socket.socketpair()
+            # The helper's channel must be its descriptor 3; close_fds would
+            # close it again after preexec_fn has put it there.
             child = subprocess.Popen([tod, "--serve"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL, pass_fds=(theirs.fileno(),),
+                                     stderr=subprocess.DEVNULL, close_fds=False,
                                      preexec_fn=lambda fd=theirs.fileno(): os.dup2(fd, 3),
                                      env=dict(os.environ, HOME=home))
             theirs.close()

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/console_formats.h"
 #include "app/console_report.h"
 #include "app/startup.h"
 #include "tests/fuzz/fuzz_check.h"
@@ -22,9 +23,22 @@ const std::function<void(const CommandLineOptions&)> kOptionChecks[] = {
     [](const CommandLineOptions& o) { FUZZ_CHECK(o.parallel >= kMinParallel && o.parallel <= kMaxParallel); },
     [](const CommandLineOptions& o) {
         FUZZ_CHECK(o.format == ReportFormat::kText || o.format == ReportFormat::kJson ||
-                   o.format == ReportFormat::kCheck);
+                   o.format == ReportFormat::kCheck || o.format == ReportFormat::kCsv ||
+                   o.format == ReportFormat::kPrometheus);
     },
     [](const CommandLineOptions& o) { FUZZ_CHECK(!o.listFile || !o.listFile->empty()); },
+    [](const CommandLineOptions& o) { FUZZ_CHECK(!o.outputFile || !o.outputFile->empty()); },
+    [](const CommandLineOptions& o) { FUZZ_CHECK(!o.reference || !o.reference->empty()); },
+    [](const CommandLineOptions& o) { FUZZ_CHECK(o.check.silentStatus >= 0 && o.check.silentStatus <= 3); },
+    // A range kept is one the parser reads back the same, with its ends in order.
+    [](const CommandLineOptions& o) {
+        for (const auto& range : {o.check.warning, o.check.critical}) {
+            if (!range) continue;
+            const auto again = ParseThresholdRange(range->text);
+            FUZZ_CHECK(again && again->low == range->low && again->high == range->high);
+            FUZZ_CHECK(range->lowUnbounded || range->highUnbounded || range->low <= range->high);
+        }
+    },
 };
 
 }  // namespace
@@ -51,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // The window's reading of the same arguments.
-    std::string joined = JoinedCommandLine(args);
+    std::string joined = WindowCommandLine(options);
     DetectInlineMode(joined);
     if (options.listFile) {
         FUZZ_CHECK(!fuzzing::HasControlCharacter(ShownPath(*options.listFile)));

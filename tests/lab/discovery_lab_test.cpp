@@ -273,5 +273,42 @@ TEST_F(Lab, BrowseScanOfTheWorkgroupMeasuresItsShiftedClocks) {
     window.waitForEnd();
 }
 
+TEST_F(Lab, TimeQueryByNameWithoutAUsableTicketAsksAsGuest) {
+    // The workgroup's servers are no members of the domain and take guests
+    // alone. A cache of the domain user's that holds no ticket-granting
+    // ticket still in date must not make the query sign in with Kerberos,
+    // which the servers refuse, as a guest, or with a name and password.
+    becomeClient(lab.workgroupHome, false);
+    const std::string expired = "FILE:" + lab.workgroupHome + "/expired-tickets";
+    const std::string serviceOnly = "FILE:" + lab.workgroupHome + "/service-tickets";
+    ASSERT_TRUE(CopyKerberosCache("FILE:" + lab.ticket, expired, GrantingTicket::kExpire));
+    ASSERT_TRUE(CopyKerberosCache("FILE:" + lab.ticket, serviceOnly, GrantingTicket::kDrop));
+    // The server furthest off: a reading near its shift is its own answer.
+    std::string server;
+    std::int64_t shift = 0;
+    for (const auto& [name, ms] : lab.shifts)
+        if (server.empty() || std::llabs(ms) > std::llabs(shift)) std::tie(server, shift) = std::tie(name, ms);
+    const std::atomic<bool> never{false};
+    for (const std::string& cache : {expired, serviceOnly}) {
+        for (const char* user : {static_cast<const char*>(nullptr), "nobody-here%not-a-password"}) {
+            const std::string what = cache + (user ? " as a named user" : " as guest");
+            ScopedEnvironment tickets("KRB5CCNAME", cache);
+            std::optional<ScopedEnvironment> named;
+            if (user) named.emplace("USER", user);
+            platform::ProcessQueryRunner runner(TodHelperPath());  // its helpers see the cache
+            auto query = runner.start(QueryServerName(server), false);
+            ASSERT_NE(query, nullptr) << what;
+            ASSERT_EQ(query->wait(10s, never), platform::QueryWait::kFinished) << what;
+            const Offset measured = query->result();
+            if (measured == kNoResponse) {
+                ADD_FAILURE() << what << ": no answer";
+                continue;
+            }
+            EXPECT_GE(measured, shift - 1100) << what;
+            EXPECT_LE(measured, shift + 150) << what;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace skewmon::testing

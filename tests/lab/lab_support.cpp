@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 namespace skewmon::testing {
 namespace {
@@ -157,6 +158,40 @@ void WriteKerberosCache(const std::string& cacheName, const std::string& server,
     if (client) krb5_free_principal(context, client);
     if (cache) krb5_cc_close(context, cache);
     krb5_free_context(context);
+}
+
+bool CopyKerberosCache(const std::string& from, const std::string& to, GrantingTicket granting) {
+    krb5_context context = nullptr;
+    if (krb5_init_context(&context) != 0) return false;
+    krb5_ccache source = nullptr, target = nullptr;
+    krb5_principal client = nullptr;
+    krb5_cc_cursor cursor = nullptr;
+    bool copied = krb5_cc_resolve(context, from.c_str(), &source) == 0 &&
+                  krb5_cc_get_principal(context, source, &client) == 0 &&
+                  krb5_cc_resolve(context, to.c_str(), &target) == 0 &&
+                  krb5_cc_initialize(context, target, client) == 0 &&
+                  krb5_cc_start_seq_get(context, source, &cursor) == 0;
+    if (copied) {
+        const auto now = static_cast<krb5_timestamp>(std::time(nullptr));
+        krb5_creds creds;
+        for (int entries = 0; entries < 1000 && krb5_cc_next_cred(context, source, &cursor, &creds) == 0;
+             ++entries) {
+            const krb5_data* service = krb5_princ_component(context, creds.server, 0);
+            const bool isGranting = creds.server->length == 2 && service &&
+                                    std::string_view(service->data, service->length) == KRB5_TGS_NAME;
+            if (isGranting && granting == GrantingTicket::kExpire) creds.times.endtime = now - 60;
+            // Configuration entries ride along; they carry no ticket.
+            if (!isGranting || granting == GrantingTicket::kExpire)
+                copied = krb5_cc_store_cred(context, target, &creds) == 0 && copied;
+            krb5_free_cred_contents(context, &creds);
+        }
+        krb5_cc_end_seq_get(context, source, &cursor);
+    }
+    if (client) krb5_free_principal(context, client);
+    if (target) krb5_cc_close(context, target);
+    if (source) krb5_cc_close(context, source);
+    krb5_free_context(context);
+    return copied;
 }
 
 std::vector<pid_t> ChildProcesses() {

@@ -83,6 +83,14 @@ private:
 // expired). No KDC is involved: the ticket itself is no real one.
 void WriteKerberosCache(const std::string& cacheName, const std::string& server, long endSeconds);
 
+// What CopyKerberosCache does with the ticket-granting ticket.
+enum class GrantingTicket { kDrop, kExpire };
+// Copies the credentials cache `from` into a new cache `to` (KRB5CCNAME
+// names), with its ticket-granting tickets left out or moved to have expired
+// a minute ago: a user's cache once its hours have run out, or one left
+// with service tickets alone. False when `from` cannot be read.
+bool CopyKerberosCache(const std::string& from, const std::string& to, GrantingTicket granting);
+
 // The children of this process, zombies included.
 std::vector<pid_t> ChildProcesses();
 // Threads of this process.

@@ -93,8 +93,9 @@ public:
     }
     bool hasTickets() const { return copied_; }
     // What kdestroy does. The workgroup's servers are no domain members and
-    // take guests only, and a query asks as guest only without a ticket
-    // cache; the directory is read with the tickets when the window opens.
+    // take guests only, and a query signs in with the user's ticket while
+    // the cache holds one in date; the directory is read with the tickets
+    // when the window opens.
     void destroyTickets() {
         std::error_code error;
         fs::remove(tickets(), error);

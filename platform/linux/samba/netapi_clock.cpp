@@ -99,8 +99,25 @@ std::string FirstMessageLine(const std::string& text) {
     return {};
 }
 
+// An empty cache of this process's own: Samba's client finds no ticket in it.
+constexpr const char* kNoTicketCache = "MEMORY:skewmon-no-tickets";
+
 libnetapi_ctx* SetUpNetapi() {
-    // Both must hold before libnetapi_init reads the settings.
+    auto env = [](const char* key) -> const char* { return std::getenv(key); };
+    // Chosen once, before anything below can change the environment: the
+    // cache and the environment are the same for every context this process
+    // sets up.
+    static const SmbCredentials credentials = ChooseSmbCredentials(env, HasKerberosTicket());
+    if (credentials != SmbCredentials::kKerberos) {
+        // libnetapi_init takes whatever cache KRB5CCNAME (or the default)
+        // names, whatever the credentials set below, and its client then
+        // signs in with Kerberos from it: with an expired ticket-granting
+        // ticket, or service tickets alone, a server asked by name refuses
+        // the logon instead of taking a guest. Without a cache to find, the
+        // name and password, or the guest, are what it asks with.
+        setenv("KRB5CCNAME", kNoTicketCache, 1);
+    }
+    // All of these must hold before libnetapi_init reads the settings.
     static const std::string configPath = SmbClientConfigPath();
     set_dyn_CONFIGFILE(configPath.c_str());
 
@@ -112,10 +129,6 @@ libnetapi_ctx* SetUpNetapi() {
     }
     libnetapi_set_debuglevel(context, "0");
 
-    auto env = [](const char* key) -> const char* { return std::getenv(key); };
-    // Chosen once: the cache and the environment are the same for every
-    // context this process sets up.
-    static const SmbCredentials credentials = ChooseSmbCredentials(env, HasKerberosTicket());
     switch (credentials) {
         case SmbCredentials::kKerberos:
             libnetapi_set_use_kerberos(context);

@@ -37,7 +37,9 @@ std::optional<std::string> NetapiServerName(std::string_view serverName);
 // The process's libnetapi context, set up on first use: client settings from
 // SmbClientConfigPath(), credentials from ChooseSmbCredentials, and never a
 // prompt. None when libnetapi cannot be initialised. Callers must hold
-// NetapiLock() around every libnetapi call.
+// NetapiLock() around every libnetapi call. Unless the credentials are
+// Kerberos, the first set-up points this process's KRB5CCNAME at an empty
+// cache, for good: meant for a process that only asks for times.
 libnetapi_ctx* NetapiContext();
 
 struct NetapiStart {

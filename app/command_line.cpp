@@ -3,6 +3,7 @@
 #include <charconv>
 #include <optional>
 
+#include "app/drift_console.h"
 #include "text/text_util.h"
 
 namespace skewmon {
@@ -28,20 +29,21 @@ std::optional<ReportFormat> ParseFormat(std::string_view text) {
     if (upper == "TEXT") return ReportFormat::kText;
     if (upper == "JSON") return ReportFormat::kJson;
     if (upper == "CHECK") return ReportFormat::kCheck;
+    if (upper == "DRIFT") return ReportFormat::kDrift;
     return std::nullopt;
 }
 
-// The argument for an error line: never more than a screen's width, and
-// control characters shown as '?'.
-std::string Shown(std::string_view text) {
+std::string Shown(std::string_view text) { return ShownArgument(text); }
+
+}  // namespace
+
+std::string ShownArgument(std::string_view text) {
     std::string shown(text.substr(0, 60));
     for (char& c : shown)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
     if (text.size() > 60) shown += "...";
     return shown;
 }
-
-}  // namespace
 
 CommandLineOptions ParseCommandLine(const std::vector<std::string>& args) {
     CommandLineOptions options;
@@ -87,7 +89,8 @@ CommandLineOptions ParseCommandLine(const std::vector<std::string>& args) {
             if (const std::optional<ReportFormat> parsed = text ? ParseFormat(*text) : std::nullopt)
                 options.format = *parsed;
             else
-                fail("--format is text, json or check, not \"" + Shown(text.value_or("")) + "\"");
+                fail("--format is text, json, check or drift, not \"" + Shown(text.value_or("")) + "\"");
+        } else if (ParseDriftOption(name, value, options.drift, fail)) {
         } else if (upper.find("NOTHREAD") != std::string::npos) {
             // The window's own word; any spelling that holds it (/nothread, -NoThread).
         } else if (!arg.empty() && arg[0] == '-') {
@@ -103,6 +106,7 @@ CommandLineOptions ParseCommandLine(const std::vector<std::string>& args) {
         options.request = ConsoleRequest::kVersion;
     else if (report)
         options.request = ConsoleRequest::kReport;
+    if (const std::string problem = DriftOptionsProblem(options); !problem.empty()) fail(problem);
     if (help || version) options.error.clear();
     return options;
 }

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "app/console_formats.h"
+#include "app/drift_console.h"
 #include "app/startup.h"
 #include "platform/files.h"
 #include "scan/scan_driver.h"
@@ -13,7 +14,9 @@ namespace skewmon {
 
 const char kUsageText[] =
     "Usage: skewmon [NOTHREAD] [--list FILE] [--report [--parallel N]\n"
-    "               [--format text|json|check]] [--version] [--help]\n"
+    "               [--format text|json|check|drift] [--history FILE\n"
+    "               [--history-days N] [--plot FILE.svg] [--drift-warning RANGE]\n"
+    "               [--drift-critical RANGE]]] [--version] [--help]\n"
     "\n"
     "Measures how far the clock of every machine of the network is from this\n"
     "machine's clock. Machines come from a machine list file, one machine per\n"
@@ -31,8 +34,16 @@ const char kUsageText[] =
     "               64, default 1); each keeps its own 3-second limit, and the\n"
     "               report keeps the order of the machines\n"
     "  --format F   with --report: text (the report, the default), json (one\n"
-    "               JSON document) or check (one status line with performance\n"
-    "               data, for monitoring systems)\n"
+    "               JSON document), check (one status line with performance\n"
+    "               data, for monitoring systems) or drift (how fast each clock\n"
+    "               runs away, from the history; needs --history)\n"
+    "  --history FILE  with --report: add this scan to FILE (one JSON line per\n"
+    "               scan), the history that drift is worked out from\n"
+    "  --history-days N  keep N days of history (default 30)\n"
+    "  --plot FILE.svg  draw each machine's offset over the history\n"
+    "  --drift-warning RANGE, --drift-critical RANGE  with --format check:\n"
+    "               thresholds for each machine's drift in ms/day, in the\n"
+    "               ranges of monitoring plugins (10, 10:, ~:10, 10:20, @10:20)\n"
     "  --version    show the version\n"
     "  --help       show this text\n"
     "\n"
@@ -89,7 +100,9 @@ std::string VersionLine() { return std::string("Skewmon ") + kAppVersion + "\n";
 
 std::string UsageErrorLine(std::string_view error) {
     return "skewmon: " + std::string(error) +
-           "; usage: skewmon [NOTHREAD] [--list FILE] [--report [--parallel N] [--format text|json|check]] [--version] [--help]\n";
+           "; usage: skewmon [NOTHREAD] [--list FILE] [--report [--parallel N] [--format text|json|check|drift] "
+           "[--history FILE [--history-days N] [--plot FILE.svg] [--drift-warning RANGE] [--drift-critical RANGE]]] "
+           "[--version] [--help]\n";
 }
 
 int ExitStatusForGrade(std::string_view grade, int machinesCounted) {
@@ -124,6 +137,7 @@ int RunConsoleReport(Program& program, platform::BackgroundDialog& dialog, std::
         progress << ProgressLine(machine.row) << '\n' << std::flush;
     };
     int status = 3;
+    const std::int64_t scanStartMs = NowUtcMs();
     {
         MainDialog mainDialog(program);
         dialog.start(mainDialog);
@@ -162,15 +176,22 @@ int RunConsoleReport(Program& program, platform::BackgroundDialog& dialog, std::
             const std::string& grade = finished.summary;
             // No machine could be asked: what the local machine alone gives says nothing.
             status = queryProblem.empty() ? ExitStatusForGrade(grade, program.scan.count) : 3;
+            CompleteFinishedScan(program, finished);
+            finished.problem = queryProblem;
+            // The history, and the drift worked out from it (app/drift_console.h).
+            std::lock_guard lock(progressMutex);
+            const DriftRun drift = RunDrift(program.options, finished, scanStartMs, progress);
+            if (!drift.error.empty()) progress << "skewmon: " << drift.error << '\n' << std::flush;
+            const int scanStatus = status;
+            status = StatusWithDrift(status, drift);
             if (format == ReportFormat::kText) {
                 report << text << std::flush;
+            } else if (format == ReportFormat::kDrift) {
+                report << DriftReport(drift) << std::flush;
             } else {
-                CompleteFinishedScan(program, finished);
-                finished.problem = queryProblem;
-                report << (format == ReportFormat::kJson ? JsonReport(finished) : CheckLine(finished, status))
+                report << (format == ReportFormat::kJson ? JsonReport(finished) : CheckLineOfRun(finished, scanStatus, drift))
                        << std::flush;
             }
-            std::lock_guard lock(progressMutex);
             progress << "Scan complete: " << program.scan.count << " machine(s) counted, summary: " << grade
                      << '\n';
         } else {

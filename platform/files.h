@@ -1,10 +1,12 @@
-// The platform's rules for the machine list file, and file deletion without
-// a System object.
+// The platform's rules for the machine list file, file deletion without a
+// System object, and a file kept under an exclusive lock for an update.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace skewmon::platform {
 
@@ -39,5 +41,44 @@ ListFileOpening OpenListFile(const std::string& path);
 // Deletes a file; failures are ignored. A free function because the report
 // files are deleted at process exit, when no System object may be left.
 void DeleteFileQuietly(const std::string& path);
+
+// A file opened for reading and writing and held under an exclusive lock
+// until the object ends, so that two programs updating it at the same time
+// take turns. Each failing operation says why in `error`.
+class LockedFile {
+public:
+    LockedFile() = default;
+    ~LockedFile();
+    LockedFile(LockedFile&& other) noexcept;
+    LockedFile& operator=(LockedFile&& other) noexcept;
+    LockedFile(const LockedFile&) = delete;
+    LockedFile& operator=(const LockedFile&) = delete;
+
+    bool isOpen() const;
+    // The whole content.
+    bool readAll(std::string& content, std::string& error);
+    // `bytes` added at the end.
+    bool append(std::string_view bytes, std::string& error);
+    // The whole content becomes `bytes` at once: written into a new file in
+    // the same folder, which is then renamed over the file. The object goes
+    // on holding the new file, still locked.
+    bool replaceAll(std::string_view bytes, std::string& error);
+
+private:
+    friend struct LockedFileOpener;
+    std::intptr_t handle_ = -1;
+    std::string path_;  // the file's real path, links resolved
+};
+
+struct LockedFileOpening {
+    LockedFile file;     // open when `error` is empty
+    std::string error;   // why the file could not be opened, for the user
+};
+
+// Opens `path` for an update, creating it (mode 0600) when missing, and
+// waits for its exclusive lock. A symbolic link is followed only when it
+// belongs to the user who runs the program; anything but a regular file is
+// refused, and the open never waits on a FIFO.
+LockedFileOpening OpenLockedFile(const std::string& path);
 
 }  // namespace skewmon::platform

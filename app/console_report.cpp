@@ -129,15 +129,17 @@ int RunConsoleReport(Program& program, platform::BackgroundDialog& dialog, std::
     }
     const ReportFormat format = program.options.format;
     std::mutex progressMutex;
+    const std::int64_t scanStartMs = NowUtcMs();
     // Each machine as its answer is in: when several are asked at once, in
     // the order they finish; the rows keep the order of the source.
     program.scan.parallelQueries = program.options.parallel;
+    AnswerTimes answerTimes;  // for the history (app/drift_console.h)
     program.scan.onMachine = [&](const MachineResult& machine) {
+        answerTimes.note(machine);
         std::lock_guard lock(progressMutex);
         progress << ProgressLine(machine.row) << '\n' << std::flush;
     };
     int status = 3;
-    const std::int64_t scanStartMs = NowUtcMs();
     {
         MainDialog mainDialog(program);
         dialog.start(mainDialog);
@@ -180,7 +182,7 @@ int RunConsoleReport(Program& program, platform::BackgroundDialog& dialog, std::
             finished.problem = queryProblem;
             // The history, and the drift worked out from it (app/drift_console.h).
             std::lock_guard lock(progressMutex);
-            const DriftRun drift = RunDrift(program.options, finished, scanStartMs, progress);
+            const DriftRun drift = RunDrift(program.options, finished, scanStartMs, answerTimes, progress);
             if (!drift.error.empty()) progress << "skewmon: " << drift.error << '\n' << std::flush;
             const int scanStatus = status;
             status = StatusWithDrift(status, drift);

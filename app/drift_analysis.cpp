@@ -74,20 +74,28 @@ std::optional<LineFit> FitLine(const std::vector<DriftReading>& readings) {
     return fit;
 }
 
-std::vector<std::size_t> SegmentStarts(const std::vector<DriftReading>& readings) {
-    std::vector<std::size_t> starts;
-    if (readings.empty()) return starts;
-    starts.push_back(0);
+Segments SplitAtSteps(const std::vector<DriftReading>& readings) {
+    Segments segments;
+    segments.outlier.assign(readings.size(), false);
+    if (readings.empty()) return segments;
+    segments.starts.push_back(0);
     std::vector<DriftReading> segment{readings.front()};
+    auto fits = [&](const DriftReading& reading) {
+        const Expectation expected = Expect(segment, reading);
+        return std::fabs(reading.offsetMs - expected.offsetMs) <= expected.toleranceMs;
+    };
     for (std::size_t i = 1; i < readings.size(); ++i) {
-        const Expectation expected = Expect(segment, readings[i]);
-        if (std::fabs(readings[i].offsetMs - expected.offsetMs) > expected.toleranceMs) {
-            starts.push_back(i);
+        if (!fits(readings[i])) {
+            if (i + 1 < readings.size() && fits(readings[i + 1])) {
+                segments.outlier[i] = true;
+                continue;
+            }
+            segments.starts.push_back(i);
             segment.clear();
         }
         segment.push_back(readings[i]);
     }
-    return starts;
+    return segments;
 }
 
 namespace {
@@ -98,10 +106,11 @@ MachineDrift DriftOf(const std::string& name, std::vector<DriftReading> readings
     if (readings.empty()) return drift;
     std::stable_sort(readings.begin(), readings.end(),
                      [](const DriftReading& a, const DriftReading& b) { return a.timeMs < b.timeMs; });
-    const std::vector<std::size_t> starts = SegmentStarts(readings);
-    const std::size_t first = starts.back();
-    const std::vector<DriftReading> segment(readings.begin() + static_cast<std::ptrdiff_t>(first), readings.end());
-    if (starts.size() > 1) drift.lastStepMs = segment.front().timeMs;
+    const Segments segments = SplitAtSteps(readings);
+    std::vector<DriftReading> segment;
+    for (std::size_t i = segments.starts.back(); i < readings.size(); ++i)
+        if (!segments.outlier[i]) segment.push_back(readings[i]);
+    if (segments.starts.size() > 1) drift.lastStepMs = segment.front().timeMs;
     drift.readings = static_cast<int>(segment.size());
     drift.segmentStartMs = segment.front().timeMs;
     drift.lastReadingMs = segment.back().timeMs;
@@ -151,7 +160,7 @@ std::vector<MachineDrift> AnalyseDrift(const std::vector<HistoryRecord>& records
         for (const HistoryMachine& machine : record.machines) {
             std::vector<DriftReading>& readings = note(machine);
             if (machine.answered)
-                readings.push_back({record.timeMs, static_cast<double>(machine.offsetMs), machine.errorBoundMs});
+                readings.push_back({ReadingTimeMs(record, machine), static_cast<double>(machine.offsetMs), machine.errorBoundMs});
         }
     }
     for (const std::string& key : order) {

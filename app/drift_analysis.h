@@ -53,7 +53,7 @@ enum class DriftStatus {
 struct MachineDrift {
     std::string name;
     DriftStatus status = DriftStatus::kNoAnswers;
-    int readings = 0;           // in the newest segment: what the rate rests on
+    int readings = 0;           // in the newest segment, outliers left out: what the rate rests on
     std::int64_t segmentStartMs = 0;
     std::int64_t lastReadingMs = 0;
     std::optional<std::int64_t> lastStepMs;  // the first reading after the newest step
@@ -71,10 +71,17 @@ struct MachineDrift {
     double ratePpm() const { return rateMsPerDay / 86.4; }
 };
 
-// Splits one machine's readings (in time order) into segments at each step:
-// a reading further from what the segment before it predicts than both of
-// their bounds allow. Returns the index of the first reading of each segment.
-std::vector<std::size_t> SegmentStarts(const std::vector<DriftReading>& readings);
+// One machine's readings (in time order) cut into segments at each step: a
+// reading further from what the segment before it predicts than both of
+// their bounds allow, and the next reading with it. A reading that strays
+// alone, the next one back on the line, is an outlier and belongs to no
+// segment; the newest reading has no next one, and a stray newest reading
+// starts a segment (the next scan tells).
+struct Segments {
+    std::vector<std::size_t> starts;  // the index of the first reading of each segment
+    std::vector<bool> outlier;        // per reading
+};
+Segments SplitAtSteps(const std::vector<DriftReading>& readings);
 
 // Every machine of the newest record (in its order), then any others of the
 // history, from the records whose reference is the newest record's.

@@ -83,7 +83,22 @@ double ErrorBoundPlaceholderMs(const MachineResult& machine) {
                                                            : kTimeOfDayBoundPlaceholderMs;
 }
 
-HistoryRecord HistoryRecordOf(const FinishedScan& scan, std::int64_t startMs) {
+void AnswerTimes::note(const MachineResult& machine) {
+    const std::int64_t now = NowUtcMs();
+    std::lock_guard lock(mutex_);
+    times_.emplace(machine.name, now);
+}
+
+std::optional<std::int64_t> AnswerTimes::take(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    const auto at = times_.find(name);
+    if (at == times_.end()) return std::nullopt;
+    const std::int64_t time = at->second;
+    times_.erase(at);
+    return time;
+}
+
+HistoryRecord HistoryRecordOf(const FinishedScan& scan, std::int64_t startMs, AnswerTimes& answers) {
     HistoryRecord record;
     record.timeMs = startMs;
     for (const MachineResult& machine : scan.machines) {
@@ -95,6 +110,8 @@ HistoryRecord HistoryRecordOf(const FinishedScan& scan, std::int64_t startMs) {
             entry.offsetMs = machine.offset;
             entry.errorBoundMs = ErrorBoundPlaceholderMs(machine);
             entry.method = MethodName(machine.method);
+            if (const std::optional<std::int64_t> at = answers.take(machine.name); at && *at >= startMs)
+                entry.answeredAfterMs = *at - startMs;
         }
         record.machines.push_back(std::move(entry));
     }
@@ -102,7 +119,7 @@ HistoryRecord HistoryRecordOf(const FinishedScan& scan, std::int64_t startMs) {
 }
 
 DriftRun RunDrift(const CommandLineOptions& options, const FinishedScan& scan, std::int64_t startMs,
-                  std::ostream& progress) {
+                  AnswerTimes& answers, std::ostream& progress) {
     DriftRun run;
     const DriftOptions& drift = options.drift;
     if (!drift.historyFile) return run;
@@ -114,7 +131,7 @@ DriftRun RunDrift(const CommandLineOptions& options, const FinishedScan& scan, s
         run.error = shown + ": not written, the scan could not ask any machine";
         return run;
     }
-    const HistoryUpdate update = UpdateHistoryFile(path, HistoryRecordOf(scan, startMs), drift.historyDays);
+    const HistoryUpdate update = UpdateHistoryFile(path, HistoryRecordOf(scan, startMs, answers), drift.historyDays);
     if (!update.error.empty()) {
         run.error = shown + ": " + update.error;
         return run;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -37,9 +39,22 @@ std::int64_t NowUtcMs();
 // trip plus the answer's resolution.
 double ErrorBoundPlaceholderMs(const MachineResult& machine);
 
+// When each machine's answer came in, noted on the scan's threads as it goes.
+class AnswerTimes {
+public:
+    void note(const MachineResult& machine);
+    // The earliest time noted for `name` and not taken yet (a list may name
+    // a machine twice).
+    std::optional<std::int64_t> take(const std::string& name);
+
+private:
+    std::mutex mutex_;
+    std::multimap<std::string, std::int64_t> times_;
+};
+
 // The scan as the history keeps it. The machine the offsets are measured
 // against (this machine) is left out: its offset is zero by definition.
-HistoryRecord HistoryRecordOf(const FinishedScan& scan, std::int64_t startMs);
+HistoryRecord HistoryRecordOf(const FinishedScan& scan, std::int64_t startMs, AnswerTimes& answers);
 
 // One run of the history after a scan.
 struct DriftRun {
@@ -52,7 +67,7 @@ struct DriftRun {
 // Appends the scan to the history (when --history is given), works out the
 // drift, writes the plot; warnings go to `progress`.
 DriftRun RunDrift(const CommandLineOptions& options, const FinishedScan& scan, std::int64_t startMs,
-                  std::ostream& progress);
+                  AnswerTimes& answers, std::ostream& progress);
 
 // The exit status with the drift's thresholds applied; 3 when the history
 // failed.

@@ -74,6 +74,11 @@ std::optional<HistoryMachine> MachineFromJson(const json& entry) {
     machine.errorBoundMs = bound->get<double>();
     if (!std::isfinite(machine.errorBoundMs) || machine.errorBoundMs < 0) return std::nullopt;
     machine.method = method->get<std::string>();
+    const auto after = entry.find("answeredAfterMs");
+    if (after != entry.end() && !after->is_null()) {
+        if (!after->is_number_integer()) return std::nullopt;
+        machine.answeredAfterMs = after->get<std::int64_t>();
+    }
     return machine;
 }
 
@@ -150,6 +155,7 @@ std::string HistoryLine(const HistoryRecord& record) {
         entry["offsetMs"] = machine.answered ? ordered(machine.offsetMs) : ordered(nullptr);
         entry["errorBoundMs"] = machine.answered ? ordered(machine.errorBoundMs) : ordered(nullptr);
         entry["method"] = machine.answered && !machine.method.empty() ? ordered(machine.method) : ordered(nullptr);
+        if (machine.answered && machine.answeredAfterMs) entry["answeredAfterMs"] = *machine.answeredAfterMs;
         machines.push_back(std::move(entry));
     }
     ordered line;

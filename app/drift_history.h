@@ -18,6 +18,9 @@ struct HistoryMachine {
     std::int64_t offsetMs = 0;    // answered only
     double errorBoundMs = 0;      // answered only: half the round trip plus the answer's resolution
     std::string method;           // "time of day" or "negotiate"; empty when not answered
+    // Answered only: from the scan's start to this machine's answer, when
+    // known. A large scan takes minutes; each reading keeps its own time.
+    std::optional<std::int64_t> answeredAfterMs;
 };
 
 // One scan.
@@ -28,6 +31,11 @@ struct HistoryRecord {
     std::string reference;
     std::vector<HistoryMachine> machines;
 };
+
+// When a machine's reading was taken.
+inline std::int64_t ReadingTimeMs(const HistoryRecord& record, const HistoryMachine& machine) {
+    return record.timeMs + machine.answeredAfterMs.value_or(0);
+}
 
 // The record as one line of JSON, with its line end. Bytes of names that are
 // not UTF-8 come out as U+FFFD.

@@ -85,7 +85,7 @@ std::string DriftPlotSvg(const std::vector<HistoryRecord>& records, const std::v
             auto [at, added] = index.try_emplace(key, series.size());
             if (added) series.push_back({machine.name, {}, nullptr});
             series[at->second].readings.push_back(
-                {record.timeMs, static_cast<double>(machine.offsetMs), machine.errorBoundMs});
+                {ReadingTimeMs(record, machine), static_cast<double>(machine.offsetMs), machine.errorBoundMs});
         }
     }
     for (Series& each : series) {
@@ -101,12 +101,12 @@ std::string DriftPlotSvg(const std::vector<HistoryRecord>& records, const std::v
     }
 
     // The fastest drifters get colours and names; the others are drawn grey.
-    std::vector<const MachineDrift*> fastest;
+    std::vector<std::string> fastest;
     for (const MachineDrift& drift : ByAbsoluteRate(drifts))
-        if (drift.status == DriftStatus::kRate && fastest.size() < kPlotLabelled) fastest.push_back(&drift);
+        if (drift.status == DriftStatus::kRate && fastest.size() < kPlotLabelled) fastest.push_back(drift.name);
     auto colourOf = [&](const Series& each) -> int {
         for (std::size_t i = 0; i < fastest.size(); ++i)
-            if (fastest[i] == each.drift) return static_cast<int>(i);
+            if (SameNameIgnoringCase(fastest[i], each.name)) return static_cast<int>(i);
         return -1;
     };
 
@@ -162,8 +162,9 @@ std::string DriftPlotSvg(const std::vector<HistoryRecord>& records, const std::v
     svg += "<rect x=\"" + Number(kLeft) + "\" y=\"" + Number(kTop) + "\" width=\"" + Number(kPlotWidth) + "\" height=\"" +
            Number(kPlotHeight) + "\" fill=\"none\" stroke=\"#444444\"/>\n";
     svg += "<text x=\"" + Number(kLeft + kPlotWidth / 2) + "\" y=\"" + Number(kHeight - 14) +
-           "\" text-anchor=\"middle\">" + Xml(ShortUtc(t0).substr(0, 10)) + " to " + Xml(ShortUtc(t1).substr(0, 10)) +
-           " (UTC)</text>\n";
+           "\" text-anchor=\"middle\">" + Xml(IsoUtc(t0).substr(0, 10)) +
+           (IsoUtc(t0).substr(0, 10) == IsoUtc(t1).substr(0, 10) ? "" : " to " + IsoUtc(t1).substr(0, 10)) +
+           ", UTC</text>\n";
     svg += "<text transform=\"translate(20 " + Number(kTop + kPlotHeight / 2) +
            ") rotate(-90)\" text-anchor=\"middle\">offset (" + std::string(inMs ? "ms" : "s") + ", ahead is up)</text>\n";
     if (y0 < 0 && y1 > 0) {
@@ -191,12 +192,15 @@ std::string DriftPlotSvg(const std::vector<HistoryRecord>& records, const std::v
             const int colour = colourOf(each);
             if ((colour >= 0) != (pass == 1)) continue;
             const std::string stroke = colour >= 0 ? kColours[colour] : "#b0b0b0";
-            const std::vector<std::size_t> starts = SegmentStarts(each.readings);
+            const Segments segments = SplitAtSteps(each.readings);
+            const std::vector<std::size_t>& starts = segments.starts;
             for (std::size_t s = 0; s < starts.size(); ++s) {
                 const std::size_t end = s + 1 < starts.size() ? starts[s + 1] : each.readings.size();
                 std::string points;
                 for (std::size_t i = starts[s]; i < end; ++i)
-                    points += Number(x(each.readings[i].timeMs)) + "," + Number(y(each.readings[i].offsetMs / 1000)) + " ";
+                    if (!segments.outlier[i])
+                        points += Number(x(each.readings[i].timeMs)) + "," +
+                                  Number(y(each.readings[i].offsetMs / 1000)) + " ";
                 svg += "<polyline fill=\"none\" stroke=\"" + stroke + "\" stroke-width=\"" +
                        (colour >= 0 ? "2" : "1") + "\" points=\"" + points + "\"/>\n";
             }
@@ -204,18 +208,18 @@ std::string DriftPlotSvg(const std::vector<HistoryRecord>& records, const std::v
             for (const DriftReading& r : each.readings)
                 svg += "<circle cx=\"" + Number(x(r.timeMs)) + "\" cy=\"" + Number(y(r.offsetMs / 1000)) +
                        "\" r=\"2.5\" fill=\"" + stroke + "\"/>\n";
+            std::string name = each.name;
+            if (name.size() > 24) name = CutUtf8ToCapacity(name, 24) + "\u2026";
             named.push_back({y(each.readings.back().offsetMs / 1000),
-                             each.name + "  " + SignedFixed(each.drift->rateMsPerDay, 0) + " ms/day", colour});
+                             name + "  " + SignedFixed(each.drift->rateMsPerDay, 0) + " ms/day", colour});
         }
     }
     // Names beside the right edge, pushed apart so that none covers another.
     std::sort(named.begin(), named.end(), [](const Label& a, const Label& b) { return a.y < b.y; });
     for (std::size_t i = 1; i < named.size(); ++i) named[i].y = std::max(named[i].y, named[i - 1].y + 15);
     for (const Label& label : named) {
-        std::string text = label.text;
-        if (text.size() > 40) text = CutUtf8ToCapacity(text, 40) + "\u2026";
         svg += "<text x=\"" + Number(kLeft + kPlotWidth + 8) + "\" y=\"" + Number(label.y + 4) + "\" fill=\"" +
-               kColours[label.colour] + "\">" + Xml(text) + "</text>\n";
+               kColours[label.colour] + "\">" + Xml(label.text) + "</text>\n";
     }
     if (series.size() > named.size())
         svg += "<text x=\"" + Number(kLeft + kPlotWidth + 8) + "\" y=\"" + Number(kTop + kPlotHeight + 18) +

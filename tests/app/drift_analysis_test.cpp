@@ -15,6 +15,18 @@ namespace skewmon {
 namespace {
 
 constexpr std::int64_t kStart = 1796688000000;  // 2026-12-08 00:00 UTC
+
+// One machine of a record.
+HistoryMachine Machine(std::string name, bool answered, std::int64_t offset, double bound, std::string method) {
+    HistoryMachine machine;
+    machine.name = std::move(name);
+    machine.answered = answered;
+    machine.offsetMs = offset;
+    machine.errorBoundMs = bound;
+    machine.method = std::move(method);
+    return machine;
+}
+
 constexpr std::int64_t kMinute = 60000;
 
 // A small deterministic noise in [-1, 1].
@@ -36,7 +48,7 @@ std::vector<DriftReading> Line(int count, std::int64_t every, double startMs, do
 std::vector<HistoryRecord> Records(const std::vector<DriftReading>& readings, const std::string& name = "SRV1") {
     std::vector<HistoryRecord> records;
     for (const DriftReading& r : readings)
-        records.push_back({r.timeMs, "", {{name, true, std::llround(r.offsetMs), r.errorBoundMs, "negotiate"}}});
+        records.push_back({r.timeMs, "", {Machine(name, true, std::llround(r.offsetMs), r.errorBoundMs, "negotiate")}});
     return records;
 }
 
@@ -106,10 +118,34 @@ TEST(DriftAnalysis, ASetClockStartsANewSegmentAndTheRateComesFromIt) {
 
 TEST(DriftAnalysis, ScatterWithinTheBoundsIsNoStep) {
     // Fifty readings, each up to its whole bound off the line.
-    EXPECT_EQ(SegmentStarts(Line(50, 5 * kMinute, 300, 20000, 5, 5)).size(), 1u);
-    EXPECT_EQ(SegmentStarts(Line(50, 5 * kMinute, 300, -700, 999, 1000)).size(), 1u);
+    EXPECT_EQ(SplitAtSteps(Line(50, 5 * kMinute, 300, 20000, 5, 5)).starts.size(), 1u);
+    EXPECT_EQ(SplitAtSteps(Line(50, 5 * kMinute, 300, -700, 999, 1000)).starts.size(), 1u);
     // A fast but steady drift is no step either, at any interval.
-    EXPECT_EQ(SegmentStarts(Line(20, 3 * kMinute, 0, 80000, 2, 5)).size(), 1u);
+    EXPECT_EQ(SplitAtSteps(Line(20, 3 * kMinute, 0, 80000, 2, 5)).starts.size(), 1u);
+}
+
+TEST(DriftAnalysis, AReadingThatStraysAloneIsLeftOutAndNoStep) {
+    std::vector<DriftReading> readings = Line(8, 5 * kMinute, 0, 14400, 0, 5);
+    readings[4].offsetMs += 10000;
+    const MachineDrift drift = Only(Records(readings));
+    EXPECT_FALSE(drift.lastStepMs);
+    EXPECT_EQ(drift.readings, 7);
+    EXPECT_NEAR(drift.rateMsPerDay, 14400, 50);
+    EXPECT_TRUE(SplitAtSteps(readings).outlier[4]);
+}
+
+TEST(DriftAnalysis, AStrayNewestReadingCountsAsAStepUntilTheNextScanTells) {
+    std::vector<DriftReading> readings = Line(6, 5 * kMinute, 0, 14400, 0, 5);
+    readings.back().offsetMs += 10000;
+    const MachineDrift set = Only(Records(readings));
+    EXPECT_EQ(set.lastStepMs, readings.back().timeMs);
+    EXPECT_EQ(set.status, DriftStatus::kNotEnoughHistory);
+    // Back on the old line: it was an outlier after all.
+    readings.push_back(Line(7, 5 * kMinute, 0, 14400, 0, 5).back());
+    const MachineDrift stray = Only(Records(readings));
+    EXPECT_FALSE(stray.lastStepMs);
+    EXPECT_EQ(stray.status, DriftStatus::kRate);
+    EXPECT_EQ(stray.readings, 6);
 }
 
 TEST(DriftAnalysis, ProjectsTheDateTheOffsetReachesFiveMinutes) {
@@ -139,11 +175,11 @@ TEST(DriftAnalysis, MachinesMatchWhateverTheirLetterCaseAndOnlyAgainstOneReferen
     std::vector<HistoryRecord> records;
     for (int i = 0; i < 4; ++i) {
         const std::int64_t t = kStart + i * 10 * kMinute;
-        records.push_back({t, "", {{i % 2 ? "srv1" : "SRV1", true, i * 100, 5, "negotiate"}, {"GONE", false, 0, 0, ""}}});
+        records.push_back({t, "", {Machine(i % 2 ? "srv1" : "SRV1", true, i * 100, 5, "negotiate"), Machine("GONE", false, 0, 0, "")}});
         // The same machine against another reference: another series.
-        records.push_back({t + 1, "PDC", {{"SRV1", true, 50000 + i * 7, 5, "negotiate"}}});
+        records.push_back({t + 1, "PDC", {Machine("SRV1", true, 50000 + i * 7, 5, "negotiate")}});
     }
-    records.push_back({kStart + 40 * kMinute, "", {{"Srv1", true, 400, 5, "negotiate"}, {"NEW", true, 5, 5, "time of day"}}});
+    records.push_back({kStart + 40 * kMinute, "", {Machine("Srv1", true, 400, 5, "negotiate"), Machine("NEW", true, 5, 5, "time of day")}});
     const std::vector<MachineDrift> drifts = AnalyseDrift(records);
     ASSERT_EQ(drifts.size(), 3u);
     EXPECT_EQ(drifts[0].name, "Srv1");  // the newest record's machines first, as it names them
@@ -178,9 +214,9 @@ std::vector<MachineDrift> ThreeMachines() {
     for (int i = 0; i < 5; ++i) {
         const std::int64_t t = kStart + i * 5 * kMinute;
         records.push_back({t, "",
-                           {{"slow", true, -i * 35, 5, "negotiate"},
-                            {"fast|one", true, 2000 + i * 150, 5, "negotiate"},
-                            {"young", i == 4, 30, 5, "negotiate"}}});
+                           {Machine("slow", true, -i * 35, 5, "negotiate"),
+                            Machine("fast|one", true, 2000 + i * 150, 5, "negotiate"),
+                            Machine("young", i == 4, 30, 5, "negotiate")}});
     }
     return AnalyseDrift(records);
 }

@@ -23,8 +23,20 @@ namespace fs = std::filesystem;
 
 constexpr std::int64_t kStart = 1796688000000;  // 2026-12-08 00:00 UTC
 
+// One machine of a record.
+HistoryMachine Machine(std::string name, bool answered, std::int64_t offset, double bound, std::string method) {
+    HistoryMachine machine;
+    machine.name = std::move(name);
+    machine.answered = answered;
+    machine.offsetMs = offset;
+    machine.errorBoundMs = bound;
+    machine.method = std::move(method);
+    return machine;
+}
+
+
 HistoryRecord Record(std::int64_t timeMs, std::int64_t offset = 1234) {
-    return {timeMs, "", {{"SRV1", true, offset, 2.5, "negotiate"}, {"SRV2", false, 0, 0, ""}}};
+    return {timeMs, "", {Machine("SRV1", true, offset, 2.5, "negotiate"), Machine("SRV2", false, 0, 0, "")}};
 }
 
 std::string ReadFile(const fs::path& path) {
@@ -56,7 +68,7 @@ protected:
 TEST(HistoryLines, ARecordRoundTripsOnOneLine) {
     HistoryRecord record = Record(kStart + 1234);
     record.reference = "PDC";
-    record.machines.push_back({"a \"quoted\"\nname\\", true, -99, 1000, "time of day"});
+    record.machines.push_back({"a \"quoted\"\nname\\", true, -99, 1000, "time of day", 2500});
     const std::string line = HistoryLine(record);
     EXPECT_EQ(line.find('\n'), line.size() - 1);
     EXPECT_EQ(line.rfind("{\"time\":\"2026-12-08T00:00:01.234Z\",\"reference\":\"PDC\",\"machines\":[{\"name\":\"SRV1\","
@@ -72,6 +84,8 @@ TEST(HistoryLines, ARecordRoundTripsOnOneLine) {
     ASSERT_EQ(back->machines.size(), 3u);
     EXPECT_EQ(back->machines[2].name, "a \"quoted\"\nname\\");
     EXPECT_EQ(back->machines[2].offsetMs, -99);
+    EXPECT_EQ(ReadingTimeMs(*back, back->machines[2]), kStart + 1234 + 2500);
+    EXPECT_EQ(ReadingTimeMs(*back, back->machines[0]), kStart + 1234);
     EXPECT_FALSE(back->machines[1].answered);
 }
 

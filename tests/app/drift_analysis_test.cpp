@@ -3,11 +3,13 @@
 // it (text, thresholds, ranges, options).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "app/command_line.h"
 #include "app/drift_analysis.h"
 #include "app/drift_console.h"
+#include "app/drift_plot.h"
 #include "app/drift_range.h"
 #include "app/drift_report.h"
 
@@ -276,6 +278,30 @@ TEST(DriftOptions, AreReadAndCheckedTogether) {
     EXPECT_EQ(ParseCommandLine({"--report", "--history", "h", "--format", "check", "--drift-critical", "9:1"}).error,
               "--drift-critical needs a range in ms/day (10, 10:, ~:10, 10:20 or @10:20), not \"9:1\"");
     EXPECT_EQ(ParseCommandLine({"--report", "--history"}).error, "--history needs a file name");
+}
+
+TEST(DriftPlot, NamesTheFastestEscapesHostileNamesAndMarksTheLimitOnlyInView) {
+    std::vector<HistoryRecord> records;
+    for (int i = 0; i < 5; ++i) {
+        const std::int64_t t = kStart + i * 5 * kMinute;
+        records.push_back({t, "",
+                           {Machine("<script>&\"'\x01", true, 250000 + i * 900, 5, "negotiate"),
+                            Machine("steady", true, 1000, 5, "negotiate"), Machine("silent", false, 0, 0, "")}});
+    }
+    const std::string svg = DriftPlotSvg(records, AnalyseDrift(records));
+    EXPECT_EQ(svg.find("<script>"), std::string::npos);
+    EXPECT_NE(svg.find(">&lt;script&gt;&amp;&quot;&apos;?  +259200 ms/day</text>"), std::string::npos) << svg;
+    EXPECT_NE(svg.find("Kerberos limit +5 min"), std::string::npos);
+    EXPECT_EQ(svg.find("Kerberos limit \u2212"), std::string::npos);  // -5 min is out of view
+    EXPECT_EQ(std::count(svg.begin(), svg.end(), '\n') > 10, true);
+    EXPECT_NE(svg.find("polyline"), std::string::npos);
+
+    // Small offsets: no limit in view, and the scale in ms.
+    for (HistoryRecord& record : records) record.machines[0].offsetMs /= 1000;
+    const std::string small = DriftPlotSvg(records, AnalyseDrift(records));
+    EXPECT_EQ(small.find("Kerberos"), std::string::npos);
+    EXPECT_NE(small.find("offset (ms, ahead is up)"), std::string::npos);
+    EXPECT_NE(DriftPlotSvg({}, {}).find("No machine has answered"), std::string::npos);
 }
 
 }  // namespace

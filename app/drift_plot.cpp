@@ -100,10 +100,11 @@ std::string DriftPlotSvg(const std::vector<HistoryRecord>& records, const std::v
         return svg;
     }
 
-    // The fastest drifters get colours and names; the others are drawn grey.
+    // The fastest drifters get colours and names, then (while there is room)
+    // machines still without a rate; the others are drawn grey.
     std::vector<std::string> fastest;
     for (const MachineDrift& drift : ByAbsoluteRate(drifts))
-        if (drift.status == DriftStatus::kRate && fastest.size() < kPlotLabelled) fastest.push_back(drift.name);
+        if (drift.status != DriftStatus::kNoAnswers && fastest.size() < kPlotLabelled) fastest.push_back(drift.name);
     auto colourOf = [&](const Series& each) -> int {
         for (std::size_t i = 0; i < fastest.size(); ++i)
             if (SameNameIgnoringCase(fastest[i], each.name)) return static_cast<int>(i);
@@ -210,8 +211,10 @@ std::string DriftPlotSvg(const std::vector<HistoryRecord>& records, const std::v
                        "\" r=\"2.5\" fill=\"" + stroke + "\"/>\n";
             std::string name = each.name;
             if (name.size() > 24) name = CutUtf8ToCapacity(name, 24) + "\u2026";
+            const bool rated = each.drift && each.drift->status == DriftStatus::kRate;
             named.push_back({y(each.readings.back().offsetMs / 1000),
-                             name + "  " + SignedFixed(each.drift->rateMsPerDay, 0) + " ms/day", colour});
+                             name + "  " + (rated ? SignedFixed(each.drift->rateMsPerDay, 0) + " ms/day" : "no rate yet"),
+                             colour});
         }
     }
     // Names beside the right edge, pushed apart so that none covers another.

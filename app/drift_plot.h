@@ -12,7 +12,8 @@
 
 namespace skewmon {
 
-// How many of the fastest drifters get their name beside their line.
+// How many machines get their name beside their line: the fastest drifters,
+// then those still without a rate.
 inline constexpr std::size_t kPlotLabelled = 6;
 
 // The SVG document for `records` (those with the newest record's reference)

@@ -60,8 +60,10 @@ public:
     // `bytes` added at the end.
     bool append(std::string_view bytes, std::string& error);
     // The whole content becomes `bytes` at once: written into a new file in
-    // the same folder, which is then renamed over the file. The object goes
-    // on holding the new file, still locked.
+    // the same folder, which is then renamed over the file (on Windows,
+    // which renames nothing over an open file, the file is rewritten in
+    // place after a copy beside it). The object goes on holding the file,
+    // still locked.
     bool replaceAll(std::string_view bytes, std::string& error);
 
 private:

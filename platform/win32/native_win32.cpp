@@ -149,21 +149,31 @@ bool LockedFile::append(std::string_view bytes, std::string& error) {
 }
 
 bool LockedFile::replaceAll(std::string_view bytes, std::string& error) {
-    const std::string temporary = path_ + ".new";
-    const HANDLE file = OpenForUpdate(temporary, CREATE_ALWAYS);
+    // Windows will not rename a file over one that is open. The new content
+    // goes into a copy beside it first, which stays there should the
+    // rewrite in place below be cut short; the lock keeps every other
+    // update out meanwhile.
+    const std::string copy = path_ + ".new";
+    const HANDLE file = CreateFileA(copy.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error = "cannot create a file beside it: " + LastErrorText();
         return false;
     }
-    if (!LockWhole(file) || !WriteAll(file, bytes, error) || !FlushFileBuffers(file) ||
-        !MoveFileExA(temporary.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const bool copied = WriteAll(file, bytes, error) && FlushFileBuffers(file);
+    CloseHandle(file);
+    if (!copied) {
         if (error.empty()) error = LastErrorText();
-        CloseHandle(file);
-        DeleteFileA(temporary.c_str());
+        DeleteFileA(copy.c_str());
         return false;
     }
-    CloseHandle(AsHandle(handle_));
-    handle_ = reinterpret_cast<std::intptr_t>(file);
+    const HANDLE own = AsHandle(handle_);
+    LARGE_INTEGER start = {};
+    if (!SetFilePointerEx(own, start, nullptr, FILE_BEGIN) || !WriteAll(own, bytes, error) || !SetEndOfFile(own) ||
+        !FlushFileBuffers(own)) {
+        if (error.empty()) error = LastErrorText();
+        return false;
+    }
+    DeleteFileA(copy.c_str());
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/console_formats.h"
+#include "app/drift_console.h"
 #include "text/text_util.h"
 
 namespace skewmon {
@@ -32,6 +33,7 @@ std::optional<ReportFormat> ParseFormat(std::string_view text) {
     if (upper == "CHECK") return ReportFormat::kCheck;
     if (upper == "CSV") return ReportFormat::kCsv;
     if (upper == "PROMETHEUS") return ReportFormat::kPrometheus;
+    if (upper == "DRIFT") return ReportFormat::kDrift;
     return std::nullopt;
 }
 
@@ -54,6 +56,8 @@ std::optional<int> ParseState(std::string_view text) {
 }
 
 }  // namespace
+
+std::string ShownArgument(std::string_view text) { return Shown(text); }
 
 CommandLineOptions ParseCommandLine(const std::vector<std::string>& args) {
     CommandLineOptions options;
@@ -100,7 +104,7 @@ CommandLineOptions ParseCommandLine(const std::vector<std::string>& args) {
             if (const std::optional<ReportFormat> parsed = text ? ParseFormat(*text) : std::nullopt)
                 options.format = *parsed;
             else
-                fail("--format is text, json, csv, prometheus or check, not \"" + Shown(text.value_or("")) + "\"");
+                fail("--format is text, json, csv, prometheus, check or drift, not \"" + Shown(text.value_or("")) + "\"");
         } else if (name == "--WARNING" || name == "--CRITICAL" || upper == "-W" || upper == "-C") {
             const bool warning = name == "--WARNING" || upper == "-W";
             const std::optional<std::string> text = value();
@@ -126,6 +130,7 @@ CommandLineOptions ParseCommandLine(const std::vector<std::string>& args) {
                 options.reference = *machine;
             else
                 fail("--reference needs a machine name");
+        } else if (ParseDriftOption(name, value, options.drift, fail)) {
         } else if (HoldsNoThreadWord(arg)) {
             // The window's own word; any spelling that holds it (/nothread,
             // -NoThread). Only such words reach start-up, so that a list
@@ -144,6 +149,7 @@ CommandLineOptions ParseCommandLine(const std::vector<std::string>& args) {
         options.request = ConsoleRequest::kVersion;
     else if (report)
         options.request = ConsoleRequest::kReport;
+    if (const std::string problem = DriftOptionsProblem(options); !problem.empty()) fail(problem);
     if (help || version) options.error.clear();
     return options;
 }

@@ -16,6 +16,10 @@ namespace skewmon {
 // letter case; values (the list file's path) are kept as given.
 CommandLineOptions ParseCommandLine(const std::vector<std::string>& args);
 
+// An argument for an error line: never more than a screen's width, and
+// control characters shown as '?'.
+std::string ShownArgument(std::string_view text);
+
 // The arguments joined by blanks.
 std::string JoinedCommandLine(const std::vector<std::string>& args);
 // What start-up reads as its command line: the window's own words alone.

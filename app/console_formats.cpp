@@ -17,6 +17,25 @@ using nlohmann::json;
 // document stays valid UTF-8.
 json Utf8(std::string_view text) { return ValidUtf8(text); }
 
+json Moment(const std::optional<std::int64_t>& ms) {
+    if (!ms) return nullptr;
+    return Iso8601Utc(std::chrono::system_clock::time_point(std::chrono::milliseconds(*ms)));
+}
+
+json DriftEntry(const DriftFigures& drift) {
+    const bool rate = drift.status == "rate";
+    json entry;
+    entry["status"] = drift.status;
+    entry["rateMsPerDay"] = rate ? json(drift.rateMsPerDay) : json(nullptr);
+    entry["rateUncertaintyMsPerDay"] = rate ? json(drift.uncertaintyMsPerDay) : json(nullptr);
+    entry["ratePpm"] = rate ? json(drift.rateMsPerDay / 86.4) : json(nullptr);
+    entry["significant"] = rate && drift.significant;
+    entry["readings"] = drift.readings;
+    entry["lastStep"] = Moment(drift.lastStepMs);
+    entry["kerberosLimitAt"] = Moment(drift.kerberosLimitAtMs);
+    return entry;
+}
+
 json MachineEntry(const MachineReading& machine) {
     json entry;
     entry["name"] = Utf8(machine.name);
@@ -30,6 +49,7 @@ json MachineEntry(const MachineReading& machine) {
     entry["roundTripMs"] = machine.answered && !machine.local ? json(machine.roundTripMs) : json(nullptr);
     entry["errorBoundMs"] = machine.answered ? json(machine.errorBoundMs) : json(nullptr);
     entry["reference"] = machine.reference;
+    entry["drift"] = machine.drift ? DriftEntry(*machine.drift) : json(nullptr);
     return entry;
 }
 

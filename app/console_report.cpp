@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "app/console_formats.h"
+#include "app/drift_console.h"
 #include "app/startup.h"
 #include "platform/files.h"
 #include "scan/scan_driver.h"
@@ -17,7 +18,9 @@ namespace skewmon {
 const char kUsageText[] =
     "Usage: skewmon [NOTHREAD] [--list FILE] [--report [--parallel N] [--format F]\n"
     "               [-w RANGE] [-c RANGE] [--silent STATE] [--reference NAME]\n"
-    "               [--output FILE]] [--version] [--help]\n"
+    "               [--output FILE] [--history FILE [--history-days N]\n"
+    "               [--plot FILE.svg] [--drift-warning RANGE]\n"
+    "               [--drift-critical RANGE]]] [--version] [--help]\n"
     "\n"
     "Measures how far the clock of every machine of the network is from this\n"
     "machine's clock. Machines come from a machine list file, one machine per\n"
@@ -32,13 +35,14 @@ const char kUsageText[] =
     "  --report     scan once without a window; progress goes to standard error,\n"
     "               the report to standard output\n"
     "  --parallel N with --report: ask up to N machines at the same time (1 to\n"
-    "               256, default 16; 1 asks one after another); each keeps\n"
-    "               its own 3-second limit, and the report keeps the order of\n"
-    "               the machines\n"
+    "               64, default 1); each keeps its own 3-second limit, and the\n"
+    "               report keeps the order of the machines\n"
     "  --format F   with --report: text (the report, the default), json (one\n"
     "               JSON document), csv (one line per machine), prometheus (the\n"
-    "               Prometheus text format) or check (one status line with\n"
-    "               performance data, for monitoring systems)\n"
+    "               Prometheus text format), check (one status line with\n"
+    "               performance data, for monitoring systems) or drift (how\n"
+    "               fast each clock runs away, from the history; needs\n"
+    "               --history)\n"
     "  -w, --warning RANGE, -c, --critical RANGE\n"
     "               thresholds in seconds for each machine's absolute offset, in\n"
     "               the monitoring-plugins range syntax (10, 10:, ~:10, 10:20,\n"
@@ -50,6 +54,13 @@ const char kUsageText[] =
     "               the scan instead of this machine's\n"
     "  --output FILE\n"
     "               write the report into FILE, replacing it whole once complete\n"
+    "  --history FILE  with --report: add this scan to FILE (one JSON line per\n"
+    "               scan), the history that drift is worked out from\n"
+    "  --history-days N  keep N days of history (default 30)\n"
+    "  --plot FILE.svg  draw each machine's offset over the history\n"
+    "  --drift-warning RANGE, --drift-critical RANGE  with --format check:\n"
+    "               thresholds for each machine's drift in ms/day, in the\n"
+    "               same range syntax as -w and -c\n"
     "  --version    show the version\n"
     "  --help       show this text\n"
     "\n"
@@ -89,6 +100,7 @@ std::string Render(ReportFormat format, const ScanResult& scan, const CheckOptio
         case ReportFormat::kCheck: return CheckLine(scan, check);
         case ReportFormat::kCsv: return CsvReport(scan);
         case ReportFormat::kPrometheus: return PrometheusReport(scan);
+        case ReportFormat::kDrift: break;  // from the history, not the scan alone
     }
     return {};
 }
@@ -118,7 +130,8 @@ std::string UsageErrorLine(std::string_view error) {
     return "skewmon: " + std::string(error) +
            "; usage: skewmon [NOTHREAD] [--list FILE] [--report [--parallel N] [--format "
            "text|json|csv|prometheus|check] [-w RANGE] [-c RANGE] [--silent STATE] [--reference NAME] "
-           "[--output FILE]] [--version] [--help]\n";
+           "[--output FILE] [--history FILE [--history-days N] [--plot FILE.svg] [--drift-warning RANGE] "
+           "[--drift-critical RANGE]]] [--version] [--help]\n";
 }
 
 int RunConsoleReport(Program& program, platform::BackgroundDialog& dialog, std::string commandLine,
@@ -156,7 +169,11 @@ int RunConsoleReport(Program& program, platform::BackgroundDialog& dialog, std::
     // Each machine as its answer is in: when several are asked at once, in
     // the order they finish; the rows keep the order of the source.
     program.scan.parallelQueries = options.parallel;
-    program.scan.onMachine = [&](const MachineResult& machine) { say(ProgressLine(machine.row)); };
+    AnswerTimes answerTimes;  // for the history
+    program.scan.onMachine = [&](const MachineResult& machine) {
+        answerTimes.note(machine);
+        say(ProgressLine(machine.row));
+    };
     int status = 3;
     {
         MainDialog mainDialog(program);
@@ -187,8 +204,20 @@ int RunConsoleReport(Program& program, platform::BackgroundDialog& dialog, std::
                 say("skewmon: " + *unusable);
                 if (options.format == ReportFormat::kCheck) deliver(IncompleteCheckLine(*unusable));
             } else {
-                status = ExitStatus(result, options.check);
-                if (!deliver(Render(options.format, result, options.check))) status = 3;
+                const int scanStatus = ExitStatus(result, options.check);
+                // The history, and the drift worked out from it.
+                const DriftRun drift = RunDrift(options, result, answerTimes, say);
+                if (!drift.error.empty()) say("skewmon: " + drift.error);
+                AttachDrift(result, drift);
+                status = StatusWithDrift(scanStatus, drift);
+                std::string out;
+                if (options.format == ReportFormat::kDrift)
+                    out = DriftReport(drift);
+                else if (options.format == ReportFormat::kCheck)
+                    out = CheckLineOfRun(result, options.check, drift);
+                else
+                    out = Render(options.format, result, options.check);
+                if (!deliver(out)) status = 3;
             }
             say("Scan complete: " + std::to_string(result.machinesFound) +
                 " machine(s) counted, summary: " + result.grade.grade);

@@ -1,6 +1,7 @@
 // CSV as RFC 4180 has it, for spreadsheets: the JSON document's machine
 // fields, one line per machine.
 #include "app/console_formats.h"
+#include "app/format_common.h"
 #include "text/text_util.h"
 
 namespace skewmon {
@@ -31,11 +32,32 @@ std::string NameField(std::string_view name) {
 
 std::string Flag(bool value) { return value ? "true" : "false"; }
 
+// A figure with a decimal point and no exponent, as spreadsheets read it.
+std::string Decimal(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.3f", value);
+    return text;
+}
+
+std::string Moment(const std::optional<std::int64_t>& ms) {
+    return ms ? Iso8601Utc(std::chrono::system_clock::time_point(std::chrono::milliseconds(*ms))) : "";
+}
+
+// The drift columns: empty without a history, the rate's only with one.
+std::string DriftFields(const std::optional<DriftFigures>& drift) {
+    if (!drift) return ",,,,,";
+    const bool rate = drift->status == "rate";
+    return Field(drift->status) + "," + (rate ? Decimal(drift->rateMsPerDay) : "") + "," +
+           (rate ? Decimal(drift->uncertaintyMsPerDay) : "") + "," + std::to_string(drift->readings) + "," +
+           Moment(drift->lastStepMs) + "," + Moment(drift->kerberosLimitAtMs);
+}
+
 }  // namespace
 
 std::string CsvReport(const ScanResult& scan) {
     std::string out =
-        "name,answered,local,offsetMs,sign,variance,remark,method,roundTripMs,errorBoundMs,reference";
+        "name,answered,local,offsetMs,sign,variance,remark,method,roundTripMs,errorBoundMs,reference,"
+        "driftStatus,driftRateMsPerDay,driftUncertaintyMsPerDay,driftReadings,driftLastStep,driftKerberosLimitAt";
     out += kEol;
     for (const MachineReading& machine : scan.machines) {
         const bool asked = machine.answered && !machine.local;
@@ -44,8 +66,8 @@ std::string CsvReport(const ScanResult& scan) {
                Field(machine.variance) + "," + Field(machine.remark) + "," +
                (machine.method ? Field(MethodName(*machine.method)) : "") + "," +
                (asked ? std::to_string(machine.roundTripMs) : "") + "," +
-               (machine.answered ? std::to_string(machine.errorBoundMs) : "") + "," + Flag(machine.reference) +
-               kEol;
+               (machine.answered ? std::to_string(machine.errorBoundMs) : "") + "," + Flag(machine.reference) + "," +
+               DriftFields(machine.drift) + kEol;
     }
     return out;
 }

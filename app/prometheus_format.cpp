@@ -1,5 +1,7 @@
 // The Prometheus text exposition format 0.0.4, in base units: one family of
 // samples per figure, each with its help and type lines.
+#include <cstdio>
+#include <set>
 #include <vector>
 
 #include "app/console_formats.h"
@@ -38,30 +40,42 @@ std::string_view GradeName(Grade grade) {
     return "none";
 }
 
+// ms/day as a plain decimal ratio (seconds per second), never in exponent form.
+std::string Ratio(double msPerDay) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.12f", msPerDay / 86400000.0);
+    return text;
+}
+
 class Exposition {
 public:
     // Starts a family; its samples follow.
     void family(std::string_view name, std::string_view help) {
         name_ = std::string(name);
+        seen_.clear();
         out_ += "# HELP " + name_ + " " + std::string(help) + "\n# TYPE " + name_ + " gauge\n";
     }
+    // A series given twice is one a scrape refuses whole: a machine listed
+    // twice (or two names alike once made valid UTF-8) keeps its first.
     void sample(const std::vector<std::pair<std::string_view, std::string>>& labels, std::string_view value) {
-        out_ += name_;
+        std::string series = name_;
         if (!labels.empty()) {
-            out_ += "{";
+            series += "{";
             for (std::size_t i = 0; i < labels.size(); ++i) {
-                if (i > 0) out_ += ",";
-                out_ += std::string(labels[i].first) + "=\"" + LabelValue(labels[i].second) + "\"";
+                if (i > 0) series += ",";
+                series += std::string(labels[i].first) + "=\"" + LabelValue(labels[i].second) + "\"";
             }
-            out_ += "}";
+            series += "}";
         }
-        out_ += " " + std::string(value) + "\n";
+        if (!seen_.insert(series).second) return;
+        out_ += series + " " + std::string(value) + "\n";
     }
     std::string take() { return std::move(out_); }
 
 private:
     std::string out_;
     std::string name_;
+    std::set<std::string> seen_;
 };
 
 // The labels that name a machine: its name, and how it was measured.
@@ -90,6 +104,37 @@ std::string PrometheusReport(const ScanResult& scan) {
                "How far the offset can be off: half the round trip plus the answer's resolution.");
     for (const MachineReading& machine : scan.machines)
         if (machine.answered) out.sample(MachineLabels(machine), MillisecondsAsSeconds(machine.errorBoundMs));
+
+    // From the history (--history): the rate as seconds gained per second.
+    auto drifting = [&](auto&& value) {
+        for (const MachineReading& machine : scan.machines)
+            if (machine.drift && machine.drift->status == "rate")
+                out.sample({{"machine", machine.name}}, value(*machine.drift));
+    };
+    auto rated = [&] {
+        for (const MachineReading& machine : scan.machines)
+            if (machine.drift && machine.drift->status == "rate") return true;
+        return false;
+    };
+    if (rated()) {
+        out.family("skewmon_machine_drift_ratio",
+                   "How fast the machine's clock runs away from the reference, in seconds per second.");
+        drifting([](const DriftFigures& d) { return Ratio(d.rateMsPerDay); });
+        out.family("skewmon_machine_drift_uncertainty_ratio", "The standard uncertainty of the drift.");
+        drifting([](const DriftFigures& d) { return Ratio(d.uncertaintyMsPerDay); });
+    }
+    bool histories = false;
+    for (const MachineReading& machine : scan.machines) histories = histories || machine.drift.has_value();
+    if (histories) {
+        out.family("skewmon_machine_drift_readings", "The readings of the history the drift rests on.");
+        for (const MachineReading& machine : scan.machines)
+            if (machine.drift) out.sample({{"machine", machine.name}}, std::to_string(machine.drift->readings));
+        out.family("skewmon_machine_drift_last_step_timestamp_seconds",
+                   "When the machine's clock was last set, in seconds since 1970-01-01 UTC.");
+        for (const MachineReading& machine : scan.machines)
+            if (machine.drift && machine.drift->lastStepMs)
+                out.sample({{"machine", machine.name}}, MillisecondsAsSeconds(*machine.drift->lastStepMs));
+    }
 
     if (scan.machinesFound > 0) {
         out.family("skewmon_worst_offset_seconds", "The largest absolute offset of the scan.");

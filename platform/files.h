@@ -1,7 +1,8 @@
-// The platform's rules for the machine list file, and file deletion without
-// a System object.
+// The platform's rules for the machine list file, file deletion without a
+// System object, and a file kept under an exclusive lock for an update.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -47,5 +48,46 @@ void DeleteFileQuietly(const std::string& path);
 // On any failure `path` keeps what it held and the reason comes back; empty
 // on success.
 std::string ReplaceFileContent(const std::string& path, std::string_view content);
+
+// A file opened for reading and writing and held under an exclusive lock
+// until the object ends, so that two programs updating it at the same time
+// take turns. Each failing operation says why in `error`.
+class LockedFile {
+public:
+    LockedFile() = default;
+    ~LockedFile();
+    LockedFile(LockedFile&& other) noexcept;
+    LockedFile& operator=(LockedFile&& other) noexcept;
+    LockedFile(const LockedFile&) = delete;
+    LockedFile& operator=(const LockedFile&) = delete;
+
+    bool isOpen() const;
+    // The whole content.
+    bool readAll(std::string& content, std::string& error);
+    // `bytes` added at the end.
+    bool append(std::string_view bytes, std::string& error);
+    // The whole content becomes `bytes` at once: written into a new file in
+    // the same folder, which is then renamed over the file (on Windows,
+    // which renames nothing over an open file, the file is rewritten in
+    // place after a copy beside it). The object goes on holding the file,
+    // still locked.
+    bool replaceAll(std::string_view bytes, std::string& error);
+
+private:
+    friend struct LockedFileOpener;
+    std::intptr_t handle_ = -1;
+    std::string path_;  // the file's real path, links resolved
+};
+
+struct LockedFileOpening {
+    LockedFile file;     // open when `error` is empty
+    std::string error;   // why the file could not be opened, for the user
+};
+
+// Opens `path` for an update, creating it (mode 0600) when missing, and
+// waits for its exclusive lock. A symbolic link is followed only when it
+// belongs to the user who runs the program; anything but a regular file is
+// refused, and the open never waits on a FIFO.
+LockedFileOpening OpenLockedFile(const std::string& path);
 
 }  // namespace skewmon::platform

@@ -16,6 +16,20 @@
 
 namespace skewmon {
 
+// How fast a machine's clock runs away from the reference, worked out from
+// the history of console scans (--history); a scan alone does not know it.
+struct DriftFigures {
+    std::string status;  // "rate", "not enough history" or "no answers"
+    // "rate" only: the slope of the offsets, its standard uncertainty, and
+    // whether it is at least twice that.
+    double rateMsPerDay = 0;
+    double uncertaintyMsPerDay = 0;
+    bool significant = false;
+    int readings = 0;  // what the rate rests on: the newest segment's readings
+    std::optional<std::int64_t> lastStepMs;         // since 1970-01-01 UTC: the clock was last set
+    std::optional<std::int64_t> kerberosLimitAtMs;  // when the offset will reach 5 minutes
+};
+
 struct MachineReading {
     std::string name;
     bool answered = false;   // a usable answer, or the local machine
@@ -32,6 +46,7 @@ struct MachineReading {
     std::string sign;      // "+" or "-"; empty without an answer
     std::string variance;  // "yy ddd hh:mm:ss.mss", or the no-response text
     std::string remark;    // the coarsest unit reached (">3 mins"), or empty
+    std::optional<DriftFigures> drift;  // with a history only
 };
 
 struct ScanResult {

@@ -8,7 +8,7 @@
 namespace skewmon {
 
 enum class ConsoleRequest { kNone, kReport, kHelp, kVersion };
-enum class ReportFormat { kText, kJson, kCheck, kCsv, kPrometheus };
+enum class ReportFormat { kText, kJson, kCheck, kCsv, kPrometheus, kDrift };
 
 // A threshold in the monitoring-plugins range syntax, in seconds: "10"
 // (0 to 10), "10:" (10 and up), "~:10" (up to 10), "10:20", and "@10:20" to
@@ -38,6 +38,16 @@ inline constexpr int kMaxParallel = 256;
 // stays available as --parallel 1.
 inline constexpr int kDefaultReportParallel = 16;
 
+// The history of console scans and what is worked out from it
+// (app/drift_console.h).
+struct DriftOptions {
+    std::optional<std::string> historyFile;  // --history FILE
+    int historyDays = 30;                    // --history-days N
+    std::optional<std::string> plotFile;     // --plot FILE.svg
+    // --drift-warning, --drift-critical: ranges in ms/day, checked when read.
+    std::optional<std::string> warning, critical;
+};
+
 struct CommandLineOptions {
     ConsoleRequest request = ConsoleRequest::kNone;
     // Named with --list FILE: the machine list file instead of the one beside
@@ -54,6 +64,7 @@ struct CommandLineOptions {
     // The arguments meant for the window itself (those holding NOTHREAD), in
     // their order; start-up reads them joined as its command line.
     std::vector<std::string> windowWords;
+    DriftOptions drift;
     // Set when the console mode cannot go on: one line for standard error.
     std::string error;
 };

@@ -68,6 +68,16 @@ add_executable(skewmon_refine_lab_tests ${CMAKE_CURRENT_LIST_DIR}/timequery_refi
 target_link_libraries(skewmon_refine_lab_tests PRIVATE skewmon_timequery skewmon_lab_support GTest::gtest)
 gtest_discover_tests(skewmon_refine_lab_tests DISCOVERY_TIMEOUT 60 PROPERTIES ${SKEWMON_LAB_PROPERTIES})
 
+# Drift against servers whose clocks run fast or slow, on addresses of its
+# own after the lab's (LAB_FIRST + 10 on): rates, a clock set mid-history,
+# a damaged history with two programs appending at once.
+math(EXPR SKEWMON_DRIFT_LAB_FIRST "${SKEWMON_LAB_FIRST} + 10")
+add_test(NAME DriftLab.RatesStepsAndConcurrentAppends
+  COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/drift_lab_test.py $<TARGET_FILE:skewmon> ${CMAKE_CURRENT_LIST_DIR}/lab.sh
+          ${SKEWMON_DRIFT_LAB_FIRST} ${CMAKE_CURRENT_BINARY_DIR}/drift-lab)
+set_tests_properties(DriftLab.RatesStepsAndConcurrentAppends PROPERTIES
+  LABELS lab RESOURCE_LOCK skewmon_lab TIMEOUT 400)
+
 # The Debian package, unpacked into a staging root, scans the lab.
 add_test(NAME PackageLab.InstalledPackageScansTheLab
   COMMAND ${CMAKE_CURRENT_LIST_DIR}/package_test.sh ${CMAKE_CPACK_COMMAND} ${PROJECT_BINARY_DIR} ${SKEWMON_LAB_DIR})

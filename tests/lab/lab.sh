@@ -5,6 +5,8 @@
 # loopback.
 #
 #   lab.sh start|stop|status [DIR]
+#   lab.sh set-clock DIR ADDRESS SHIFT   restarts the server at ADDRESS with
+#                                        its clock shifted by SHIFT instead
 #
 # DIR (default ${TMPDIR:-/tmp}/skewmon-lab) holds everything the lab makes.
 # Settings, from the environment:
@@ -13,6 +15,8 @@
 #               servers take LAB_FIRST.., the silent address and the hung
 #               server the two after them
 #   LAB_SHIFTS  clock shifts in seconds, used in turn (default below)
+#   LAB_RATES   clock rates, used in turn: libfaketime's speed factor (1.0005
+#               runs 43.2 s/day fast); by default the clocks keep true time
 #   LAB_TOD     the skewmon-tod helper; when given, start asks every server
 #               for its time until it answers (this also starts its RPC
 #               service, whose first answer is slow) and checks the shift
@@ -21,7 +25,7 @@
 #               (default +0.6); the client settings then allow NT1 too
 #
 # DIR/lab.txt describes the lab to the tests:
-#   server NAME ADDRESS SHIFT_MS
+#   server NAME ADDRESS SHIFT_MS [RATE]   (RATE with LAB_RATES)
 #   silent ADDRESS
 #   hung ADDRESS
 #   smb1 NAME ADDRESS SHIFT_MS   (with LAB_SMB1=1)
@@ -34,6 +38,7 @@ dir=${2:-${TMPDIR:-/tmp}/skewmon-lab}
 count=${LAB_COUNT:-6}
 first=${LAB_FIRST:-11}
 shifts=(${LAB_SHIFTS:-+2 -3 +0.4 +75 -0.25 +3725})
+rates=(${LAB_RATES:-})
 smb1=${LAB_SMB1:-0}
 smb1_shift=${LAB_SMB1_SHIFT:-+0.6}
 
@@ -54,15 +59,16 @@ EOF
 }
 
 # Starts server NAME at ADDRESS, with its folders in STATE and its clock
-# shifted by SHIFT; EXTRA: more [global] lines.
+# shifted by SHIFT and running at RATE (empty: true time); EXTRA: more
+# [global] lines.
 start_server() {
-  local state=$1 name=$2 address=$3 shift=$4 extra=${5:-}
+  local state=$1 name=$2 address=$3 shift=$4 extra=${5:-} rate=${6:-}
   write_standalone_server "$state" "$name" LABGROUP "$address" 0 <<EOF
   smb ports = 445
   disable netbios = yes
 $extra
 EOF
-  start_daemon "$state" smbd "$shift" smbd -F --no-process-group -s "$state/smb.conf"
+  start_daemon "$state" smbd "$shift${rate:+ x$rate}" smbd -F --no-process-group -s "$state/smb.conf"
 }
 
 do_start() {
@@ -87,11 +93,12 @@ do_start() {
   local servers=()
   for ((n = 0; n < count; n++)); do
     local octet=$((first + n))
-    local address=127.0.0.$octet name=LAB$octet shift=${shifts[n % ${#shifts[@]}]}
+    local address=127.0.0.$octet name=LAB$octet shift=${shifts[n % ${#shifts[@]}]} rate=
+    [ ${#rates[@]} -eq 0 ] || rate=${rates[n % ${#rates[@]}]}
     local state=$dir/s$octet
     rm -rf "$state"
-    start_server "$state" "$name" "$address" "$shift"
-    echo "server $name $address $(shift_ms "$shift")" >>"$dir/lab.new"
+    start_server "$state" "$name" "$address" "$shift" "" "$rate"
+    echo "server $name $address $(shift_ms "$shift")${rate:+ $rate}" >>"$dir/lab.new"
     servers+=("$address")
   done
 
@@ -179,4 +186,31 @@ do_status() {
   return $status
 }
 
+# Restarts the server at ADDRESS with its clock shifted by SHIFT, at the
+# rate it had, as when an administrator sets a machine's clock.
+do_set_clock() {
+  local address=$1 shift=$2 name= rate= kind each_name each_address expected each_rate
+  lab_started "$dir" || exit 1
+  while read -r kind each_name each_address expected each_rate; do
+    if [ "$kind" = server ] && [ "$each_address" = "$address" ]; then
+      name=$each_name
+      rate=${each_rate:-}
+    fi
+  done <"$dir/lab.txt"
+  [ -n "$name" ] || die "no lab server at $address"
+  local state=$dir/s${address##*.}
+  end_sessions "$(cat "$state/smbd.leader")" $(sessions_using "$state/smb.conf")
+  start_server "$state" "$name" "$address" "$shift" "" "$rate"
+  wait_for_port "$address" 445 200 "$(cat "$state/smbd.leader")" || die "the server at $address does not listen again"
+  awk -v address="$address" -v ms="$(shift_ms "$shift")" \
+    '$1 == "server" && $3 == address { $4 = ms } { print }' "$dir/lab.txt" >"$dir/lab.new"
+  mv "$dir/lab.new" "$dir/lab.txt"
+  echo "lab: $name ($address) restarted, shifted by $shift s"
+}
+
+if [ "$command" = set-clock ]; then
+  [ $# -eq 4 ] || { echo "usage: lab.sh set-clock DIR ADDRESS SHIFT" >&2; exit 2; }
+  do_set_clock "$3" "$4"
+  exit 0
+fi
 run_lab_command "$command"

@@ -292,22 +292,66 @@ TEST(CsvReport, QuotesWhatNeedsItAndDisarmsFormulas) {
                            "HERE");
     const std::string csv = CsvReport(scan);
     const std::string eol = "\r\n";
-    EXPECT_EQ(csv.rfind("name,answered,local,offsetMs,sign,variance,remark,method,roundTripMs,errorBoundMs,reference" +
-                            eol,
+    EXPECT_EQ(csv.rfind("name,answered,local,offsetMs,sign,variance,remark,method,roundTripMs,errorBoundMs,reference,"
+                            "driftStatus,driftRateMsPerDay,driftUncertaintyMsPerDay,driftReadings,driftLastStep,"
+                            "driftKerberosLimitAt" + eol,
                         0),
               0u);
-    EXPECT_NE(csv.find(eol + "\"'=HYPERLINK(\"\"x\"\")\",true,false,2000,+,00 000 00:00:02.000,>2 secs,time of day,8,14,false" +
+    EXPECT_NE(csv.find(eol + "\"'=HYPERLINK(\"\"x\"\")\",true,false,2000,+,00 000 00:00:02.000,>2 secs,time of day,8,14,false,,,,,," +
                        eol),
               std::string::npos)
         << csv;
-    EXPECT_NE(csv.find(eol + "'-2+3,false,false,,,No response or excessive latency,,,,,false" + eol), std::string::npos);
-    EXPECT_NE(csv.find(eol + "\"A,B\r\nC\",true,false,-250,-,00 000 00:00:00.250,,time of day,8,14,false" + eol),
+    EXPECT_NE(csv.find(eol + "'-2+3,false,false,,,No response or excessive latency,,,,,false,,,,,," + eol), std::string::npos);
+    EXPECT_NE(csv.find(eol + "\"A,B\r\nC\",true,false,-250,-,00 000 00:00:00.250,,time of day,8,14,false,,,,,," + eol),
               std::string::npos);
-    EXPECT_NE(csv.find(eol + "HERE,true,true,0,+,00 000 00:00:00.000,,,,0,true" + eol), std::string::npos);
+    EXPECT_NE(csv.find(eol + "HERE,true,true,0,+,00 000 00:00:00.000,,,,0,true,,,,,," + eol), std::string::npos);
     EXPECT_NE(csv.find(eol + "CAF\xef\xbf\xbd,"), std::string::npos);
     EXPECT_NE(csv.find(eol + "'@SUM,"), std::string::npos);
     EXPECT_NE(csv.find(eol + "'\tTAB,"), std::string::npos);
     EXPECT_NE(csv.find(eol + "PLAIN,"), std::string::npos);
+}
+
+// With a history, the drift figures travel in every format for programs;
+// a machine listed twice is still one series to a scrape.
+TEST(DriftFields, JsonCsvAndPrometheusCarryTheRateItsUncertaintyReadingsAndLastStep) {
+    ScanResult scan = Scan({{"FAST", 2000}, {"NEW", 10}, {"FAST", 2001}, {"HERE", 0}}, "HERE");
+    DriftFigures fast;
+    fast.status = "rate";
+    fast.rateMsPerDay = 43200;
+    fast.uncertaintyMsPerDay = 400;
+    fast.significant = true;
+    fast.readings = 8;
+    fast.lastStepMs = 1796688000000;  // 2026-12-08T00:00:00Z
+    scan.machines[0].drift = fast;
+    scan.machines[2].drift = fast;
+    DriftFigures young;
+    young.status = "not enough history";
+    young.readings = 2;
+    scan.machines[1].drift = young;
+
+    const nlohmann::json document = nlohmann::json::parse(JsonReport(scan));
+    EXPECT_EQ(document["machines"][0]["drift"]["rateMsPerDay"], 43200.0);
+    EXPECT_EQ(document["machines"][0]["drift"]["ratePpm"], 43200.0 / 86.4);
+    EXPECT_EQ(document["machines"][0]["drift"]["lastStep"], "2026-12-08T00:00:00.000Z");
+    EXPECT_EQ(document["machines"][1]["drift"]["status"], "not enough history");
+    EXPECT_TRUE(document["machines"][1]["drift"]["rateMsPerDay"].is_null());
+    EXPECT_TRUE(document["machines"][3]["drift"].is_null());
+
+    const std::string csv = CsvReport(scan);
+    EXPECT_NE(csv.find(",false,rate,43200.000,400.000,8,2026-12-08T00:00:00.000Z,\r\n"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(",false,not enough history,,,2,,\r\n"), std::string::npos) << csv;
+
+    const std::string metrics = PrometheusReport(scan);
+    EXPECT_NE(metrics.find("skewmon_machine_drift_ratio{machine=\"FAST\"} 0.000500000000\n"), std::string::npos)
+        << metrics;
+    EXPECT_EQ(metrics.find("skewmon_machine_drift_ratio{machine=\"FAST\"}"),
+              metrics.rfind("skewmon_machine_drift_ratio{machine=\"FAST\"}"));
+    EXPECT_EQ(metrics.find("skewmon_machine_answered{machine=\"FAST\"}"),
+              metrics.rfind("skewmon_machine_answered{machine=\"FAST\"}"));
+    EXPECT_NE(metrics.find("skewmon_machine_drift_readings{machine=\"NEW\"} 2\n"), std::string::npos);
+    EXPECT_NE(metrics.find("skewmon_machine_drift_last_step_timestamp_seconds{machine=\"FAST\"} 1796688000.000\n"),
+              std::string::npos);
+    EXPECT_EQ(metrics.find("drift_ratio{machine=\"NEW\"}"), std::string::npos);
 }
 
 TEST(PrometheusReport, EscapesLabelsAndLeavesOutWhatIsNotKnown) {

@@ -274,13 +274,15 @@ namespace {
 
 class HelperQuery final : public PendingQuery {
 public:
-    // The request goes out at once to a helper that is ready, else as soon
-    // as it says it is.
+    // The request is written at once: a fresh helper finds it waiting in
+    // its channel when it is ready, so that queries started together run
+    // side by side whoever waits on them first. It counts as sent, for the
+    // machine's time limit, once the helper is ready to read it.
     HelperQuery(std::shared_ptr<ProcessQueryRunner::Pool> pool, std::unique_ptr<Helper> helper,
                 std::string serverName)
         : pool_(std::move(pool)), helper_(std::move(helper)), serverName_(std::move(serverName)),
           created_(Clock::now()) {
-        if (helper_->greeted()) sendRequest();
+        sendRequest();
     }
 
     ~HelperQuery() override {
@@ -349,7 +351,7 @@ private:
     void sendRequest() {
         if (const std::optional<std::uint64_t> sequence = helper_->send(serverName_)) {
             sequence_ = *sequence;
-            sent_ = Clock::now();
+            if (helper_->greeted()) sent_ = Clock::now();
         } else {
             finish(Measurement{});
         }
@@ -357,7 +359,7 @@ private:
 
     void take(const std::string& line) {
         if (!helper_->greeted() && helper_->takeHello(line, nullptr)) {
-            sendRequest();
+            sent_ = Clock::now();  // the request waiting in the channel goes out now
             return;
         }
         const std::optional<TodAnswer> answer = ParseAnswerLine(line);
@@ -420,9 +422,9 @@ std::unique_ptr<PendingQuery> ProcessQueryRunner::start(const std::string& serve
         } catch (const std::bad_alloc&) {
             return nullptr;
         }
-        // A fresh helper is sent the request once it says it is ready (a
-        // failure then shows in the query's wait); one that was waiting
-        // takes it now or is replaced.
+        // A fresh helper reads the request once it is ready (a failure then
+        // shows in the query's wait); one that was waiting takes it now or
+        // is replaced.
         if (fresh) {
             query->lookForReady();
             return query;

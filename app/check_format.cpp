@@ -92,8 +92,10 @@ std::string ShortVariance(std::int64_t ms) {
 }
 
 // A performance-data label: quoted, a quote doubled, and "=", "|" and
-// control characters as "_" so that no engine splits the item.
-std::string Label(std::string_view name) {
+// control characters as "_" so that no engine splits the item; an empty
+// name (a browse list may hand one over) is "_", as no engine reads ''.
+std::string LabelOf(std::string_view name) {
+    if (name.empty()) return "'_'";
     std::string label = "'";
     for (char c : name) {
         if (c == '\'')
@@ -208,7 +210,7 @@ std::string CheckLine(const ScanResult& scan, const CheckOptions& check) {
         const MachineReading& machine = scan.machines[i];
         if (!machine.answered) continue;
         answered.push_back(i);
-        items[i] = Label(machine.name) + "=" + MillisecondsAsSeconds(machine.offsetMs) + "s;" +
+        items[i] = PerformanceLabel(machine.name) + "=" + MillisecondsAsSeconds(machine.offsetMs) + "s;" +
                    RangeText(check.warning) + ";" + RangeText(check.critical);
     }
     // Too many for one line: the worst machines keep their items.
@@ -243,5 +245,7 @@ std::string CheckLine(const ScanResult& scan, const CheckOptions& check) {
 std::string IncompleteCheckLine(std::string_view reason) {
     return "SKEWMON UNKNOWN - " + LineSafe(reason) + "\n";
 }
+
+std::string PerformanceLabel(std::string_view name) { return LabelOf(name); }
 
 }  // namespace skewmon

@@ -48,6 +48,10 @@ bool RangeAlerts(const ThresholdRange& range, double seconds);
 // keep whole.
 inline constexpr std::size_t kMaxCheckLine = 8191;
 
+// A machine's name as a performance-data label: quoted, a quote doubled,
+// "=", "|" and control characters as "_", never empty.
+std::string PerformanceLabel(std::string_view name);
+
 // One line, ending in a line end: the state, what decided it, how many
 // answered, then performance data after "|": one item per answering machine
 // (its signed offset), then worst, average, answered and silent.

@@ -49,18 +49,6 @@ std::string KerberosColumn(const MachineDrift& drift) {
     return ShortUtc(*drift.kerberosCrossingMs);
 }
 
-// A performance-data label: quoted, a quote doubled, '=', '|' and control
-// characters as '_'.
-std::string Label(std::string_view name) {
-    std::string label = "'";
-    for (char c : name) {
-        if (c == '\'') label += "''";
-        else if (c == '=' || c == '|' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f) label += '_';
-        else label += c;
-    }
-    return label + " drift'";
-}
-
 }  // namespace
 
 std::string SignedFixed(double value, int decimals) {
@@ -149,7 +137,7 @@ DriftCheck EvaluateDriftCheck(const std::vector<MachineDrift>& drifts, const std
             check.state = std::max(check.state, state);
         }
         if (items < kMostDriftItems) {
-            check.perfdata += " " + Label(drift.name) + "=" + SignedFixed(drift.rateMsPerDay, 1).substr(
+            check.perfdata += " " + PerformanceLabel(std::string(drift.name) + " drift") + "=" + SignedFixed(drift.rateMsPerDay, 1).substr(
                                   drift.rateMsPerDay >= 0 ? 1 : 0) + ";" + (warning ? warning->text : "") + ";" +
                               (critical ? critical->text : "");
             ++items;

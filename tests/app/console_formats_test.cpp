@@ -260,11 +260,11 @@ TEST(Thresholds, TheWorstMachineDecidesAndIsNamed) {
 
 TEST(Thresholds, PerfdataLabelsSurviveAnyNameAndNumbersStayPlain) {
     const std::string line =
-        Check(Scan({{"O'BRIEN", 1}, {"A=B|C\tD\x7f", -2}, {"%s%n", 123456789012LL}, {"SP ACE", -1}}));
+        Check(Scan({{"O'BRIEN", 1}, {"A=B|C\tD\x7f", -2}, {"%s%n", 123456789012LL}, {"SP ACE", -1}, {"", 3}}));
     const std::string perfdata = line.substr(line.find(" | ") + 3);
     EXPECT_EQ(perfdata,
-              "'O''BRIEN'=0.001s;; 'A_B_C_D_'=-0.002s;; '%s%n'=123456789.012s;; 'SP ACE'=-0.001s;; "
-              "worst=123456789.012s average=30864197.252s answered=4 silent=0\n");
+              "'O''BRIEN'=0.001s;; 'A_B_C_D_'=-0.002s;; '%s%n'=123456789.012s;; 'SP ACE'=-0.001s;; '_'=0.000s;; "
+              "worst=123456789.012s average=24691357.802s answered=5 silent=0\n");
     EXPECT_FALSE(std::regex_search(perfdata, std::regex("[0-9][eE]"))) << "an exponent in " << perfdata;
 }
 

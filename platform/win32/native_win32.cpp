@@ -59,6 +59,40 @@ std::string SystemMessage(DWORD error) {
     while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == '.'))
         message.pop_back();
     return message.empty() ? "error " + std::to_string(error) : message;
+}
+
+}  // namespace
+
+std::string ReplaceFileContent(const std::string& path, std::string_view content) {
+    const std::size_t cut = path.find_last_of("/\\:");
+    const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    if (name.empty() || name == "." || name == "..") return "it names a folder, not a file";
+    const std::string folder = cut == std::string::npos ? "." : path.substr(0, cut + 1);
+    char temporary[MAX_PATH + 1] = {};
+    if (GetTempFileNameA(folder.c_str(), "SKW", 0, temporary) == 0) return SystemMessage(GetLastError());
+    DWORD error = 0;
+    {
+        win32::UniqueHandle file(CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.get() == INVALID_HANDLE_VALUE) error = GetLastError();
+        for (std::size_t done = 0; error == 0 && done < content.size();) {
+            const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(content.size() - done, 1 << 20));
+            DWORD written = 0;
+            if (!WriteFile(file.get(), content.data() + done, chunk, &written, nullptr) || written == 0)
+                error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
+            done += written;
+        }
+        if (error == 0 && !FlushFileBuffers(file.get())) error = GetLastError();
+    }
+    if (error == 0 && !MoveFileExA(temporary, path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        error = GetLastError();
+    if (error == 0) return {};
+    DeleteFileA(temporary);
+    return SystemMessage(error);
+}
+
+namespace {
+
 std::string LastErrorText() {
     const DWORD code = GetLastError();
     char buffer[256] = {};
@@ -97,34 +131,6 @@ bool LockWhole(HANDLE file) {
 }
 
 }  // namespace
-
-std::string ReplaceFileContent(const std::string& path, std::string_view content) {
-    const std::size_t cut = path.find_last_of("/\\:");
-    const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
-    if (name.empty() || name == "." || name == "..") return "it names a folder, not a file";
-    const std::string folder = cut == std::string::npos ? "." : path.substr(0, cut + 1);
-    char temporary[MAX_PATH + 1] = {};
-    if (GetTempFileNameA(folder.c_str(), "SKW", 0, temporary) == 0) return SystemMessage(GetLastError());
-    DWORD error = 0;
-    {
-        win32::UniqueHandle file(CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file.get() == INVALID_HANDLE_VALUE) error = GetLastError();
-        for (std::size_t done = 0; error == 0 && done < content.size();) {
-            const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(content.size() - done, 1 << 20));
-            DWORD written = 0;
-            if (!WriteFile(file.get(), content.data() + done, chunk, &written, nullptr) || written == 0)
-                error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-            done += written;
-        }
-        if (error == 0 && !FlushFileBuffers(file.get())) error = GetLastError();
-    }
-    if (error == 0 && !MoveFileExA(temporary, path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        error = GetLastError();
-    if (error == 0) return {};
-    DeleteFileA(temporary);
-    return SystemMessage(error);
-}
 
 struct LockedFileOpener {
     static LockedFileOpening Open(const std::string& path);

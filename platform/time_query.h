@@ -116,6 +116,17 @@ private:
     const std::chrono::steady_clock::time_point created_ = std::chrono::steady_clock::now();
 };
 
+// A server's clock as the SMB2 negotiate answer on a connection check's
+// connection gave it: the answer's SystemTime, the local UTC clock when the
+// request left (both 100-ns intervals since 1601-01-01 UTC), the exchange's
+// round trip, and when the answer came, by the monotonic clock.
+struct NegotiateReading {
+    std::int64_t remote = 0;
+    std::int64_t local = 0;
+    std::uint32_t roundTripMs = 0;
+    std::chrono::steady_clock::time_point taken;
+};
+
 // Whether machines take a connection at all, checked for many of them at
 // once before any of them gets a query: a machine that takes none cannot
 // answer one, and then never holds one of the few queries under way.
@@ -127,6 +138,10 @@ public:
         // machine the check cannot judge (a name it does not resolve the
         // way the query does) counts as reachable and is asked.
         bool reachable;
+        // The machine's negotiate clock, when the check's connection read
+        // it: a query that gets a whole-second answer can be refined from it
+        // without a connection of its own.
+        std::optional<NegotiateReading> negotiate;
     };
 
     virtual ~ReachabilityCheck() = default;
@@ -149,6 +164,13 @@ public:
     // mode a platform may run the measurement on the calling thread. Returns
     // none when the measurement cannot be started at all.
     virtual std::unique_ptr<PendingQuery> start(const std::string& serverName, bool inlineMode) = 0;
+    // As start(), for a caller that refines a whole-second answer itself
+    // from a negotiate reading it holds: the measurement need not open a
+    // connection of its own for that. A runner that makes no such
+    // distinction asks as start() does.
+    virtual std::unique_ptr<PendingQuery> startUnrefined(const std::string& serverName, bool inlineMode) {
+        return start(serverName, inlineMode);
+    }
     // A scan is about to start its queries: the runner may get ready for
     // them, and returns, in a sentence, what keeps every query of the scan
     // from working (client settings that cannot be loaded, say); empty when

@@ -21,10 +21,17 @@ constexpr std::chrono::milliseconds kRound{20};
 constexpr std::chrono::milliseconds kShortestWait{1};
 constexpr std::chrono::milliseconds kNoWait{0};
 
+// Machines found reachable, waiting for a query, at most this many times
+// the width: the connection check runs ahead only so far, so that the
+// negotiate reading it took is still fresh when the machine's answer comes.
+constexpr std::size_t kWaitingPerQuery = 4;
+constexpr std::size_t kFewestWaiting = 64;
+
 struct Running {
     std::size_t index;
     std::unique_ptr<platform::PendingQuery> query;
     std::optional<Clock::time_point> deadline;
+    std::optional<platform::NegotiateReading> negotiate;  // refines a whole-second answer
 };
 
 // The queries under way, at most `width` of them, each within its own
@@ -40,19 +47,25 @@ public:
     }
 
     bool full() const { return running_.size() >= width_; }
+    std::size_t width() const { return width_; }
     bool empty() const { return running_.empty(); }
     std::size_t size() const { return running_.size(); }
     void clear() { running_.clear(); }  // every query under way is abandoned at once
 
-    // Starts asking the machine at `index`. One that cannot start at all
-    // has no answer, as in CheckMachine.
-    void start(std::size_t index) {
-        std::unique_ptr<platform::PendingQuery> query = runner_.start(serverNames_[index], inlineMode_);
+    // Starts asking the machine at `index`, whose negotiate clock, when
+    // `negotiate` holds a fresh reading of it, refines a whole-second answer
+    // without the query's own connection. One that cannot start at all has
+    // no answer, as in CheckMachine.
+    void start(std::size_t index, std::optional<platform::NegotiateReading> negotiate = std::nullopt) {
+        if (negotiate && Clock::now() - negotiate->taken > kNegotiateReadingFresh) negotiate.reset();
+        std::unique_ptr<platform::PendingQuery> query =
+            negotiate ? runner_.startUnrefined(serverNames_[index], inlineMode_)
+                      : runner_.start(serverNames_[index], inlineMode_);
         if (!query) {
             settle_(index, {});
             return;
         }
-        running_.push_back({index, std::move(query), std::nullopt});
+        running_.push_back({index, std::move(query), std::nullopt, negotiate});
     }
 
     std::vector<platform::PendingQuery*> queries() const {
@@ -81,9 +94,13 @@ public:
                 wait = std::clamp(left, kNoWait, wait);
             }
             switch (entry.query->wait(wait, stop)) {
-                case platform::QueryWait::kFinished:
-                    retire(position, entry.query->measurement());
+                case platform::QueryWait::kFinished: {
+                    const Measurement measured = entry.query->measurement();
+                    const std::optional<Measurement> refined =
+                        entry.negotiate ? RefinedByNegotiate(measured, *entry.negotiate) : std::nullopt;
+                    retire(position, refined.value_or(measured));
                     continue;
+                }
                 case platform::QueryWait::kStopped:
                     running_.clear();
                     return false;
@@ -142,23 +159,30 @@ void AskReachable(QueryBatch& batch, platform::ReachabilityCheck& reach, std::sp
     std::size_t next = 0;
     std::size_t checking = 0;
     std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> reachable;
+    std::vector<std::optional<platform::NegotiateReading>> negotiate(serverNames.size());
+    const std::size_t mostWaiting = std::max(kFewestWaiting, kWaitingPerQuery * batch.width());
     while (!stop) {
-        while (next < serverNames.size() && reach.room() > 0) {
+        // Each round checks no more machines than may still wait: those that
+        // answer settle within the round, and the next round counts them.
+        for (std::size_t budget = mostWaiting - std::min(mostWaiting, reachable.size());
+             budget > 0 && next < serverNames.size() && reach.room() > 0; --budget) {
             reach.check(next, serverNames[next], limit);
             ++next;
             ++checking;
         }
         while (!batch.full() && !reachable.empty() && !stop) {
-            batch.start(reachable.top());
+            const std::size_t index = reachable.top();
             reachable.pop();
+            batch.start(index, std::exchange(negotiate[index], std::nullopt));
         }
         if (checking == 0 && reachable.empty() && batch.empty()) return;
         const std::vector<platform::PendingQuery*> queries = batch.queries();
         for (const platform::ReachabilityCheck::Settled& settled : reach.settle(kRound, queries)) {
             --checking;
-            if (settled.reachable)
+            if (settled.reachable) {
                 reachable.push(settled.tag);
-            else
+                negotiate[settled.tag] = settled.negotiate;
+            } else
                 settle(settled.tag, {});
         }
         if (!batch.look(kNoWait, stop)) return;

@@ -39,6 +39,14 @@ bool WithinWholeSecond(Offset fine, std::uint32_t fineTripMs, Offset whole, std:
     return fine >= whole - slack && fine <= whole + 1000 + slack;
 }
 
+// The offset of a negotiate reading, when the whole-second answer allows it.
+std::optional<Measurement> NegotiateMeasurement(std::int64_t remote, std::int64_t local, std::uint32_t roundTrip,
+                                                Offset whole, std::uint32_t wholeTripMs) {
+    const Offset fine = OffsetFromReadings(remote, local, roundTrip);
+    if (fine == kNoResponse || !WithinWholeSecond(fine, roundTrip, whole, wholeTripMs)) return std::nullopt;
+    return Measurement{fine, MeasurementMethod::kNegotiate, roundTrip, kNegotiateResolutionMs};
+}
+
 // The offset from the server's SMB2 negotiate clock, when it is one that the
 // whole-second answer allows; none otherwise.
 std::optional<Measurement> NegotiateOffset(platform::RemoteClock& clock, std::string_view serverName, Offset whole,
@@ -55,11 +63,7 @@ std::optional<Measurement> NegotiateOffset(platform::RemoteClock& clock, std::st
     const std::optional<std::int64_t> remote = exchange->systemTime();
     const std::uint32_t t1 = clock.tickCount();
     if (!remote) return std::nullopt;
-    const std::uint32_t roundTrip = t1 - t0;
-
-    const Offset fine = OffsetFromReadings(*remote, local, roundTrip);
-    if (fine == kNoResponse || !WithinWholeSecond(fine, roundTrip, whole, wholeTripMs)) return std::nullopt;
-    return Measurement{fine, MeasurementMethod::kNegotiate, roundTrip, kNegotiateResolutionMs};
+    return NegotiateMeasurement(*remote, local, t1 - t0, whole, wholeTripMs);
 }
 
 }  // namespace
@@ -89,7 +93,14 @@ Offset RemoteTimeWorker(platform::RemoteClock& clock, std::string_view serverNam
     return MeasureRemoteTime(clock, serverName).offset;
 }
 
-Measurement MeasureRemoteTime(platform::RemoteClock& clock, std::string_view serverName) {
+std::optional<Measurement> RefinedByNegotiate(const Measurement& whole, const platform::NegotiateReading& reading) {
+    if (whole.offset == kNoResponse || whole.method != MeasurementMethod::kTimeOfDay ||
+        whole.resolutionMs != kWholeSecondResolutionMs)
+        return std::nullopt;
+    return NegotiateMeasurement(reading.remote, reading.local, reading.roundTripMs, whole.offset, whole.roundTripMs);
+}
+
+Measurement MeasureRemoteTime(platform::RemoteClock& clock, std::string_view serverName, bool refine) {
     const std::uint32_t t0 = clock.tickCount();
     const std::int64_t local = clock.systemTimeAsFileTime();
     platform::TimeOfDayInfo reply;
@@ -103,6 +114,7 @@ Measurement MeasureRemoteTime(platform::RemoteClock& clock, std::string_view ser
     // Samba, and with it most file servers, answers in whole seconds.
     if (offset == kNoResponse) return {};
     if (reply.hunds == 0) {
+        if (!refine) return {offset, MeasurementMethod::kTimeOfDay, roundTrip, kWholeSecondResolutionMs};
         if (const std::optional<Measurement> fine = NegotiateOffset(clock, serverName, offset, roundTrip))
             return *fine;
         // Possibly cut to the whole second.

@@ -23,6 +23,9 @@ inline constexpr std::size_t kServerNameCapacity = 256;
 inline constexpr std::chrono::milliseconds kNegotiateBudget{1000};
 inline constexpr std::chrono::milliseconds kRefinedQueryLimit{2000};
 inline constexpr std::size_t kStatusTextCapacity = 256;
+// A negotiate reading taken ahead of the query refines its whole-second
+// answer only while this fresh: a clock drifts, and may be set.
+inline constexpr std::chrono::milliseconds kNegotiateReadingFresh{10000};
 // How finely each kind of answer gives the server's clock: the time of day
 // in hundredths, or cut to the whole second (hundredths 0, as Samba answers);
 // the negotiate answer in 100-ns units, read here to the millisecond.
@@ -46,7 +49,14 @@ Offset OffsetFromReadings(std::int64_t remote, std::int64_t local, std::uint32_t
 // When the time of day comes in whole seconds (hundredths 0), the server's
 // SMB2 negotiate clock is read the same way, and its offset replaces the
 // whole-second one where it lies within the second that answer allows.
-Measurement MeasureRemoteTime(platform::RemoteClock& clock, std::string_view serverName);
+// With `refine` false, the whole-second answer is returned as it came: the
+// caller refines it from a negotiate reading of its own (RefinedByNegotiate).
+Measurement MeasureRemoteTime(platform::RemoteClock& clock, std::string_view serverName, bool refine = true);
+
+// The offset of a negotiate reading, when `whole`, a whole-second answer of
+// the time-of-day call, allows it; none otherwise (or when `whole` is no
+// whole-second answer).
+std::optional<Measurement> RefinedByNegotiate(const Measurement& whole, const platform::NegotiateReading& reading);
 // The measured offset alone.
 Offset RemoteTimeWorker(platform::RemoteClock& clock, std::string_view serverName);
 

@@ -42,7 +42,7 @@ int Serve(const std::string& problem) {
     while (input.next(line, platform::kMaxRequestLine)) {
         const std::optional<platform::TodRequest> request = platform::ParseRequestLine(line);
         if (!request) return 2;  // whatever sent this is not the program
-        const Measurement measured = MeasureRemoteTime(clock, request->serverName);
+        const Measurement measured = MeasureRemoteTime(clock, request->serverName, request->refine);
         if (!platform::WriteAll(kChannel, platform::AnswerLine(request->sequence, measured))) return 1;
         // A fresh client state for the next machine, so that nothing of this
         // one (its connection, a failure) reaches it; set up while the

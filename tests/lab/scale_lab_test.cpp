@@ -115,10 +115,11 @@ protected:
         if (!directory.empty()) fs::remove_all(directory, ignored);
     }
 
-    // Runs the program over `entries`; `stopWhen` (optional) sends SIGTERM
-    // once it returns true, looked at every 10 ms.
+    // Runs the program over `entries`; `stopWhen` (optional), given how
+    // many helpers are alive, sends SIGTERM once it returns true, looked at
+    // every 10 ms.
     ProgramRun run(const std::vector<std::string>& entries, std::optional<int> parallel,
-            const std::function<bool()>& stopWhen = nullptr) {
+            const std::function<bool(int helpersAlive)>& stopWhen = nullptr) {
         const std::string list = directory + "/machines.txt";
         {
             std::ofstream out(list);
@@ -164,8 +165,10 @@ protected:
                 if (got > 0) result.out.append(chunk, static_cast<std::size_t>(got));
                 if (got == 0) break;  // the program has ended (or closed its output)
             }
-            result.peakHelpers = std::max(result.peakHelpers, CountHelpers().alive);
-            if (stopWhen && !stopped && stopWhen()) {
+            // One count serves both: the helpers that made it stop are in the peak.
+            const int alive = CountHelpers().alive;
+            result.peakHelpers = std::max(result.peakHelpers, alive);
+            if (stopWhen && !stopped && stopWhen(alive)) {
                 kill(pid, SIGTERM);
                 stopped = true;
             }
@@ -234,12 +237,15 @@ TEST_F(ScaleLab, ManyAtOnceListAndGradeAsOneAfterAnother) {
         EXPECT_EQ(many["name"], one["name"]) << i;
         EXPECT_EQ(many["answered"], one["answered"]) << entries[i];
         EXPECT_EQ(many["local"], one["local"]) << entries[i];
-        if (one["answered"].get<bool>() && many["answered"].get<bool>())
+        if (one["answered"].get<bool>() && many["answered"].get<bool>()) {
             EXPECT_NEAR(many["offsetMs"].get<std::int64_t>(), one["offsetMs"].get<std::int64_t>(), kToleranceMs)
                 << entries[i];
+        }
     }
     for (std::size_t i = 0; i < 3; ++i) EXPECT_FALSE(b["machines"][i]["answered"].get<bool>()) << entries[i];
-    if (smb1) EXPECT_TRUE(b["machines"][entries.size() - 2]["answered"].get<bool>());
+    if (smb1) {
+        EXPECT_TRUE(b["machines"][entries.size() - 2]["answered"].get<bool>());
+    }
     // One time limit for the two hung entries, not one for each.
     EXPECT_LT(together.took, 6s);
 }
@@ -284,7 +290,7 @@ TEST_F(ScaleLab, SigtermMidScanLeavesNoHelperOrZombie) {
         entries.push_back(lab->hung);
         for (const LabServer& server : lab->servers) entries.push_back(server.address);
     }
-    const ProgramRun stopped = run(entries, 64, [] { return CountHelpers().alive >= 8; });
+    const ProgramRun stopped = run(entries, 64, [](int alive) { return alive >= 8; });
     EXPECT_NE(stopped.status, 0);
     EXPECT_GE(stopped.peakHelpers, 8);
     // Gone with the program, and reaped.

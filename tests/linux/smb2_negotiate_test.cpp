@@ -3,6 +3,7 @@
 // against a fake server in the test that answers well, badly, or not at all.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/network/connect_probe.h"
 #include "platform/linux/samba/netapi_clock.h"
 #include "platform/linux/samba/smb2_negotiate.h"
 #include "tests/fakes/fakes.h"
@@ -155,11 +157,18 @@ enum class Behaviour {
 // ends with the object.
 class FakeSmbServer {
 public:
-    FakeSmbServer(Behaviour behaviour, std::int64_t aheadMs) : behaviour_(behaviour), aheadMs_(aheadMs) {
+    // On `host`:`port` when given (an SMB port of a loopback address of
+    // the test's own).
+    FakeSmbServer(Behaviour behaviour, std::int64_t aheadMs, const char* host = "127.0.0.1",
+                  std::uint16_t port = 0)
+        : behaviour_(behaviour), aheadMs_(aheadMs) {
         listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int yes = 1;
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        inet_pton(AF_INET, host, &address.sin_addr);
         socklen_t length = sizeof address;
         if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
             listen(listener_, 8) != 0 ||
@@ -391,6 +400,105 @@ TEST(Smb2Measurement, AFaultyServerLeavesTheWholeSecondResultAndNoWaitPastTheBud
         EXPECT_GT(m.offset, 400 - 1000 - 5) << c.what;
         EXPECT_LT(took, kNegotiateBudget + 150ms) << c.what;
         EXPECT_EQ(server.connections(), 1) << c.what;
+    }
+}
+
+// The connection check reads the negotiate clock on its own connection, so
+// that a whole-second answer needs no connection of its own to be refined.
+struct ProbeOutcome {
+    bool reachable = false;
+    std::optional<platform::NegotiateReading> reading;
+    std::chrono::milliseconds took{};
+};
+
+ProbeOutcome Probe(const char* address, std::chrono::milliseconds limit) {
+    platform::ConnectProbe probe;
+    const auto began = Steady::now();
+    probe.check(7, std::string("\\\\") + address, limit);
+    ProbeOutcome outcome;
+    for (int round = 0; round < 400; ++round) {  // bounded: 400 x 20 ms
+        const auto settled = probe.settle(20ms, {});
+        if (settled.empty()) continue;
+        EXPECT_EQ(settled.size(), 1u);
+        EXPECT_EQ(settled[0].tag, 7u);
+        outcome = {settled[0].reachable, settled[0].negotiate,
+                   std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - began)};
+        break;
+    }
+    EXPECT_EQ(probe.underway(), 0u);
+    return outcome;
+}
+
+TEST(ProbeReading, AnHonestServersClockComesWithItsConnectionAndPort139IsNeverTried) {
+    FakeSmbServer smb(Behaviour::kHonest, 400, "127.78.0.1", 445);
+    FakeSmbServer netbios(Behaviour::kHonest, 400, "127.78.0.1", 139);
+    const ProbeOutcome outcome = Probe("127.78.0.1", 3000ms);
+    EXPECT_TRUE(outcome.reachable);
+    ASSERT_TRUE(outcome.reading);
+    EXPECT_LE(outcome.reading->roundTripMs, 50u);
+    const Offset offset = OffsetFromReadings(outcome.reading->remote, outcome.reading->local,
+                                             outcome.reading->roundTripMs);
+    EXPECT_NEAR(static_cast<double>(offset), 400.0, 10.0);
+    EXPECT_EQ(smb.connections(), 1);
+    EXPECT_EQ(netbios.connections(), 0);  // one connection is all a server is asked for
+
+    // A whole-second answer that allows it is refined from the reading;
+    // one that does not, or one in hundredths, is left as it came.
+    const Measurement whole{0, MeasurementMethod::kTimeOfDay, 3, kWholeSecondResolutionMs};
+    const std::optional<Measurement> refined = RefinedByNegotiate(whole, *outcome.reading);
+    ASSERT_TRUE(refined);
+    EXPECT_EQ(refined->method, MeasurementMethod::kNegotiate);
+    EXPECT_EQ(refined->offset, offset);
+    EXPECT_EQ(refined->resolutionMs, kNegotiateResolutionMs);
+    EXPECT_FALSE(RefinedByNegotiate({2000, MeasurementMethod::kTimeOfDay, 3, kWholeSecondResolutionMs},
+                                    *outcome.reading));
+    EXPECT_FALSE(RefinedByNegotiate({390, MeasurementMethod::kTimeOfDay, 3, kHundredthsResolutionMs},
+                                    *outcome.reading));
+    EXPECT_FALSE(RefinedByNegotiate({}, *outcome.reading));
+}
+
+TEST(ProbeReading, AServerThatAnswersBadlyIsReachableWithoutAReading) {
+    struct Case {
+        Behaviour behaviour;
+        const char* address;
+        bool waitsForTheLimit;
+    };
+    const Case cases[] = {
+        {Behaviour::kNoSmb2, "127.78.0.2", false},
+        {Behaviour::kCutAndClose, "127.78.0.3", false},
+        {Behaviour::kSilentAfterUpgrade, "127.78.0.4", true},
+        {Behaviour::kCutAndHold, "127.78.0.5", true},
+        {Behaviour::kHugeLength, "127.78.0.6", false},
+    };
+    for (const Case& c : cases) {
+        FakeSmbServer server(c.behaviour, 400, c.address, 445);
+        const ProbeOutcome outcome = Probe(c.address, 600ms);
+        EXPECT_TRUE(outcome.reachable) << c.address;
+        EXPECT_FALSE(outcome.reading) << c.address;
+        if (c.waitsForTheLimit) {
+            EXPECT_GE(outcome.took, 590ms) << c.address;
+        }
+        EXPECT_LT(outcome.took, 1000ms) << c.address;
+    }
+}
+
+TEST(ProbeReading, Port139IsTriedWhen445IsRefusedOrSilentAndAnswersForTheMachine) {
+    {
+        FakeSmbServer netbios(Behaviour::kHonest, 0, "127.78.0.7", 139);  // nothing on 445
+        const ProbeOutcome outcome = Probe("127.78.0.7", 3000ms);
+        EXPECT_TRUE(outcome.reachable);
+        EXPECT_FALSE(outcome.reading);  // only 445 is asked for the clock
+        EXPECT_LT(outcome.took, 200ms);  // refused: no head start to wait for
+        EXPECT_EQ(netbios.connections(), 1);
+    }
+    {
+        FakeSmbServer hung(Behaviour::kSilent, 0, "127.78.0.8", 445);
+        FakeSmbServer netbios(Behaviour::kHonest, 0, "127.78.0.8", 139);
+        const ProbeOutcome outcome = Probe("127.78.0.8", 3000ms);
+        EXPECT_TRUE(outcome.reachable);
+        EXPECT_GE(outcome.took, 240ms);  // 445's head start
+        EXPECT_LT(outcome.took, 1000ms);
+        EXPECT_EQ(netbios.connections(), 1);
     }
 }
 

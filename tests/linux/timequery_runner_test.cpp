@@ -326,19 +326,24 @@ TEST_F(Helpers, NamesThatCannotTravelAreNoQuery) {
 }
 
 TEST(TodProtocol, RequestsCarryAnyNameWhole) {
-    for (const std::string& name : {std::string("\\\\ALPHA"), std::string("a\nb\r\x01\xff %s"), std::string(255, 'z')}) {
-        const std::optional<std::string> line = platform::RequestLine(42, name);
-        ASSERT_TRUE(line);
-        EXPECT_EQ(line->back(), '\n');
-        EXPECT_EQ(line->find('\n'), line->size() - 1);
-        const auto parsed = platform::ParseRequestLine(std::string_view(*line).substr(0, line->size() - 1));
-        ASSERT_TRUE(parsed);
-        EXPECT_EQ(parsed->sequence, 42u);
-        EXPECT_EQ(parsed->serverName, name);
-    }
+    for (const std::string& name : {std::string("\\\\ALPHA"), std::string("a\nb\r\x01\xff %s"), std::string(255, 'z'),
+                                    std::string(" whole")})
+        for (const bool refine : {true, false}) {
+            const std::optional<std::string> line = platform::RequestLine(42, name, refine);
+            ASSERT_TRUE(line);
+            EXPECT_EQ(line->back(), '\n');
+            EXPECT_EQ(line->find('\n'), line->size() - 1);
+            EXPECT_LE(line->size() - 1, platform::kMaxRequestLine);
+            const auto parsed = platform::ParseRequestLine(std::string_view(*line).substr(0, line->size() - 1));
+            ASSERT_TRUE(parsed);
+            EXPECT_EQ(parsed->sequence, 42u);
+            EXPECT_EQ(parsed->serverName, name);
+            EXPECT_EQ(parsed->refine, refine);
+        }
     EXPECT_FALSE(platform::RequestLine(0, "A"));
     EXPECT_FALSE(platform::RequestLine(1, std::string("A\0B", 3)));
-    for (const char* bad : {"", "1", "1 ", "0 41", "x 41", "1 4", "1 4G", "1 0041", "-1 41", "1 41 ", " 1 41", "+1 41"})
+    for (const char* bad : {"", "1", "1 ", "0 41", "x 41", "1 4", "1 4G", "1 0041", "-1 41", "1 41 ", " 1 41", "+1 41",
+                            "1 whole", "1 41 whole ", "1 41  whole", "1 41 WHOLE", "1 41 whole whole"})
         EXPECT_FALSE(platform::ParseRequestLine(bad)) << '"' << bad << '"';
 }
 

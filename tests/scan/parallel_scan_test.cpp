@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "scan/parallel_scan.h"
+#include "timing/remote_time.h"
 
 namespace skewmon {
 namespace {
@@ -26,6 +27,7 @@ struct Script {
     // How long the query waits for its helper before its request goes out;
     // `delay` counts from its start all the same.
     std::chrono::milliseconds helperStart{0};
+    std::uint32_t resolutionMs = 0;
 };
 
 // Counts the queries alive; the walk runs them all from one thread.
@@ -57,6 +59,7 @@ public:
     }
     Offset result() override { return script_.offset; }
     MeasurementMethod method() override { return script_.method; }
+    Measurement measurement() override { return {script_.offset, script_.method, 4, script_.resolutionMs}; }
     std::optional<Clock::time_point> requestSent() override {
         if (Clock::now() < sent_) return std::nullopt;
         return sent_;
@@ -76,15 +79,18 @@ public:
     struct Verdict {
         bool reachable;
         std::chrono::milliseconds after;
+        std::optional<platform::NegotiateReading> negotiate;
     };
-    TimedReachability(const std::map<std::string, Verdict>& verdicts, std::size_t capacity, int& peakChecks)
-        : verdicts_(verdicts), capacity_(capacity), peakChecks_(peakChecks) {}
+    TimedReachability(const std::map<std::string, Verdict>& verdicts, std::size_t capacity, int& peakChecks,
+                      int& checked)
+        : verdicts_(verdicts), capacity_(capacity), peakChecks_(peakChecks), checked_(checked) {}
 
     std::size_t room() const override { return capacity_ - underway_.size(); }
     void check(std::size_t tag, std::string_view serverName, std::chrono::milliseconds limit) override {
         const auto it = verdicts_.find(std::string(serverName));
-        const Verdict verdict = it == verdicts_.end() ? Verdict{true, 0ms} : it->second;
-        underway_.push_back({tag, verdict.reachable, Clock::now() + std::min(verdict.after, limit)});
+        const Verdict verdict = it == verdicts_.end() ? Verdict{true, 0ms, std::nullopt} : it->second;
+        underway_.push_back({tag, verdict.reachable, Clock::now() + std::min(verdict.after, limit), verdict.negotiate});
+        ++checked_;
         peakChecks_ = std::max(peakChecks_, static_cast<int>(underway_.size()));
     }
     std::vector<Settled> settle(std::chrono::milliseconds wait, std::span<platform::PendingQuery* const>) override {
@@ -95,7 +101,7 @@ public:
                 ++it;
                 continue;
             }
-            settled.push_back({it->tag, it->reachable});
+            settled.push_back({it->tag, it->reachable, it->negotiate});
             it = underway_.erase(it);
         }
         return settled;
@@ -106,10 +112,12 @@ private:
         std::size_t tag;
         bool reachable;
         Clock::time_point due;
+        std::optional<platform::NegotiateReading> negotiate;
     };
     const std::map<std::string, Verdict>& verdicts_;
     const std::size_t capacity_;
     int& peakChecks_;
+    int& checked_;
     std::vector<Underway> underway_;
 };
 
@@ -122,14 +130,23 @@ public:
     std::optional<std::map<std::string, TimedReachability::Verdict>> verdicts;
     std::size_t checkCapacity = 1000;
     int peakChecks = 0;
+    int checked = 0;
+    int peakAhead = 0;  // machines checked and not yet asked, at most
+    std::set<std::string> unrefined;  // started for the walk to refine
 
     std::unique_ptr<platform::ReachabilityCheck> checkReachability() override {
         if (!verdicts) return nullptr;
-        return std::make_unique<TimedReachability>(*verdicts, checkCapacity, peakChecks);
+        return std::make_unique<TimedReachability>(*verdicts, checkCapacity, peakChecks, checked);
+    }
+
+    std::unique_ptr<platform::PendingQuery> startUnrefined(const std::string& serverName, bool inlineMode) override {
+        unrefined.insert(serverName);
+        return start(serverName, inlineMode);
     }
 
     std::unique_ptr<platform::PendingQuery> start(const std::string& serverName, bool) override {
         census.started.push_back(serverName);
+        peakAhead = std::max(peakAhead, checked - static_cast<int>(census.started.size()));
         if (cannotStart.count(serverName)) return nullptr;
         const auto it = scripts.find(serverName);
         return std::make_unique<TimedQuery>(it == scripts.end() ? Script{0, 0ms, true} : it->second, census);
@@ -272,9 +289,9 @@ TEST_F(ParallelWalk, MachinesThatTakeNoConnectionAreSilentWithoutEverTakingAQuer
     std::vector<std::string> servers;
     for (int i = 0; i < 30; ++i) {
         servers.push_back("\\\\DROPPED" + std::to_string(i));
-        (*runner.verdicts)[servers.back()] = {false, 150ms};  // takes the whole limit
+        (*runner.verdicts)[servers.back()] = {false, 150ms, std::nullopt};  // takes the whole limit
         servers.push_back("\\\\REFUSED" + std::to_string(i));
-        (*runner.verdicts)[servers.back()] = {false, 0ms};
+        (*runner.verdicts)[servers.back()] = {false, 0ms, std::nullopt};
     }
     servers.push_back("\\\\UP");
     runner.scripts["\\\\UP"] = {9, 5ms};
@@ -297,7 +314,7 @@ TEST_F(ParallelWalk, ChecksRunFarWiderThanQueriesAndTheWidthStillHolds) {
         if (i % 3 == 0)
             runner.scripts[servers.back()] = {i, 1ms};
         else
-            (*runner.verdicts)[servers.back()] = {false, 40ms};
+            (*runner.verdicts)[servers.back()] = {false, 40ms, std::nullopt};
     }
     const std::vector<Measurement> results = measure(servers, 4, 1000ms);
     EXPECT_EQ(runner.peakChecks, 50);
@@ -316,6 +333,56 @@ TEST_F(ParallelWalk, AMachinesTimeStartsWhenItsRequestCanGoOut) {
     const std::vector<Measurement> results = measure(servers, 2, 150ms);
     EXPECT_EQ(results[0].offset, 11);
     EXPECT_EQ(results[1].offset, kNoResponse);
+}
+
+// A negotiate reading of `offsetMs` taken `age` ago, over a round trip of 2 ms.
+platform::NegotiateReading ReadingOf(Offset offsetMs, std::chrono::milliseconds age) {
+    constexpr std::int64_t kLocal = 134000000000000000LL;  // a day in 2025, as file time
+    return {kLocal + offsetMs * 10000 + 10000, kLocal, 2, Clock::now() - age};
+}
+
+TEST_F(ParallelWalk, AFreshReadingOfTheCheckRefinesAWholeSecondAnswerWithoutAConnectionOfItsOwn) {
+    runner.verdicts.emplace();
+    const std::vector<std::string> servers = {"\\\\WHOLE", "\\\\HUNDREDTHS", "\\\\STALE", "\\\\OTHERSECOND",
+                                              "\\\\NOREADING"};
+    for (const std::string& server : servers) runner.scripts[server] = {2000, 2ms};
+    for (const char* whole : {"\\\\WHOLE", "\\\\STALE", "\\\\OTHERSECOND", "\\\\NOREADING"})
+        runner.scripts[whole].resolutionMs = kWholeSecondResolutionMs;
+    runner.scripts["\\\\HUNDREDTHS"] = {2410, 2ms};
+    runner.scripts["\\\\HUNDREDTHS"].resolutionMs = kHundredthsResolutionMs;
+    (*runner.verdicts)["\\\\WHOLE"] = {true, 0ms, ReadingOf(2437, 1s)};
+    (*runner.verdicts)["\\\\HUNDREDTHS"] = {true, 0ms, ReadingOf(2437, 1s)};
+    (*runner.verdicts)["\\\\STALE"] = {true, 0ms, ReadingOf(2437, kNegotiateReadingFresh + 1s)};
+    (*runner.verdicts)["\\\\OTHERSECOND"] = {true, 0ms, ReadingOf(5437, 1s)};
+    const std::vector<Measurement> results = measure(servers, 2, 1000ms);
+
+    EXPECT_EQ(results[0].offset, 2437);
+    EXPECT_EQ(results[0].method, MeasurementMethod::kNegotiate);
+    EXPECT_EQ(results[0].resolutionMs, kNegotiateResolutionMs);
+    EXPECT_EQ(results[0].roundTripMs, 2u);
+    EXPECT_EQ(results[1].offset, 2410);  // hundredths need no refining
+    // A stale reading is dropped: that query refines for itself.
+    EXPECT_EQ(results[2].offset, 2000);
+    // A reading the whole second does not allow is no refinement.
+    EXPECT_EQ(results[3].offset, 2000);
+    EXPECT_EQ(results[3].resolutionMs, kWholeSecondResolutionMs);
+    EXPECT_EQ(results[4].offset, 2000);
+    EXPECT_EQ(runner.unrefined, (std::set<std::string>{"\\\\WHOLE", "\\\\HUNDREDTHS", "\\\\OTHERSECOND"}));
+}
+
+TEST_F(ParallelWalk, TheCheckRunsOnlyALittleAheadOfTheQueriesSoThatItsReadingsStayFresh) {
+    runner.verdicts.emplace();
+    std::vector<std::string> servers;
+    for (int i = 0; i < 600; ++i) {
+        servers.push_back("\\\\M" + std::to_string(i));
+        runner.scripts[servers.back()] = {i, 1ms};
+    }
+    const std::vector<Measurement> results = measure(servers, 2, 1000ms);
+    EXPECT_EQ(runner.census.started.size(), servers.size());
+    // Machines that answer the check wait for a query; never more than a
+    // round's worth beyond the walk's allowance of 64.
+    EXPECT_LE(runner.peakAhead, 2 * 64);
+    for (std::size_t i = 0; i < servers.size(); ++i) EXPECT_EQ(results[i].offset, static_cast<Offset>(i)) << i;
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ public:
         const std::vector<int> watched = ProcessQueryRunner::WatchedDescriptors(queries);
         std::vector<Settled> settled;
         for (const ConnectProbe::Settled& each : probe_.settle(wait, watched))
-            settled.push_back({each.tag, each.reachable});
+            settled.push_back({each.tag, each.reachable, each.negotiate});
         return settled;
     }
 

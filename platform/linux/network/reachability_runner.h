@@ -17,6 +17,9 @@ public:
     std::unique_ptr<PendingQuery> start(const std::string& serverName, bool inlineMode) override {
         return queries_.start(serverName, inlineMode);
     }
+    std::unique_ptr<PendingQuery> startUnrefined(const std::string& serverName, bool inlineMode) override {
+        return queries_.startUnrefined(serverName, inlineMode);
+    }
     std::string beginScan(const std::atomic<bool>& stop) override { return queries_.beginScan(stop); }
     void endScan() override { queries_.endScan(); }
     // Connection attempts to the SMB ports under epoll (ConnectProbe).

@@ -91,9 +91,9 @@ public:
 
     // Sends the next request; its sequence number, or none when the helper
     // cannot take it.
-    std::optional<std::uint64_t> send(const std::string& serverName) {
+    std::optional<std::uint64_t> send(const std::string& serverName, bool refine) {
         const std::uint64_t sequence = sequence_ + 1;
-        const std::optional<std::string> line = RequestLine(sequence, serverName);
+        const std::optional<std::string> line = RequestLine(sequence, serverName, refine);
         if (!line || broken_) return std::nullopt;
         // A request is far smaller than an empty socket's buffer: it goes
         // whole or the helper is no use.
@@ -279,9 +279,9 @@ public:
     // side by side whoever waits on them first. It counts as sent, for the
     // machine's time limit, once the helper is ready to read it.
     HelperQuery(std::shared_ptr<ProcessQueryRunner::Pool> pool, std::unique_ptr<Helper> helper,
-                std::string serverName)
+                std::string serverName, bool refine)
         : pool_(std::move(pool)), helper_(std::move(helper)), serverName_(std::move(serverName)),
-          created_(Clock::now()) {
+          refine_(refine), created_(Clock::now()) {
         sendRequest();
     }
 
@@ -349,7 +349,7 @@ public:
 
 private:
     void sendRequest() {
-        if (const std::optional<std::uint64_t> sequence = helper_->send(serverName_)) {
+        if (const std::optional<std::uint64_t> sequence = helper_->send(serverName_, refine_)) {
             sequence_ = *sequence;
             if (helper_->greeted()) sent_ = Clock::now();
         } else {
@@ -382,6 +382,7 @@ private:
     std::shared_ptr<ProcessQueryRunner::Pool> pool_;
     std::unique_ptr<Helper> helper_;
     std::string serverName_;
+    bool refine_;
     Clock::time_point created_;
     std::optional<Clock::time_point> sent_;
     std::uint64_t sequence_ = 0;
@@ -405,6 +406,15 @@ ProcessQueryRunner::~ProcessQueryRunner() {
 std::string ProcessQueryRunner::DefaultHelperPath() { return DefaultQueryHelperPath(); }
 
 std::unique_ptr<PendingQuery> ProcessQueryRunner::start(const std::string& serverName, bool /*inlineMode*/) {
+    return startQuery(serverName, true);
+}
+
+std::unique_ptr<PendingQuery> ProcessQueryRunner::startUnrefined(const std::string& serverName,
+                                                                 bool /*inlineMode*/) {
+    return startQuery(serverName, false);
+}
+
+std::unique_ptr<PendingQuery> ProcessQueryRunner::startQuery(const std::string& serverName, bool refine) {
     // A name that cannot travel whole (an embedded NUL would cut it short
     // into another name) is no query at all.
     if (!RequestLine(1, serverName)) return nullptr;
@@ -418,7 +428,7 @@ std::unique_ptr<PendingQuery> ProcessQueryRunner::start(const std::string& serve
         const bool fresh = !helper->greeted();
         std::unique_ptr<HelperQuery> query;
         try {
-            query = std::make_unique<HelperQuery>(pool_, std::move(helper), serverName);
+            query = std::make_unique<HelperQuery>(pool_, std::move(helper), serverName, refine);
         } catch (const std::bad_alloc&) {
             return nullptr;
         }

@@ -38,6 +38,7 @@ public:
     // cancel can end it; the caller simply waits without a limit. None when
     // no helper can be started or the name cannot be asked for.
     std::unique_ptr<PendingQuery> start(const std::string& serverName, bool inlineMode) override;
+    std::unique_ptr<PendingQuery> startUnrefined(const std::string& serverName, bool inlineMode) override;
     // Starts a helper ahead of the first query and returns what it reports
     // (client settings that cannot be loaded).
     std::string beginScan(const std::atomic<bool>& stop) override;
@@ -57,6 +58,8 @@ public:
     class Pool;
 
 private:
+    std::unique_ptr<PendingQuery> startQuery(const std::string& serverName, bool refine);
+
     std::string helperPath_;
     std::shared_ptr<Pool> pool_;
 };

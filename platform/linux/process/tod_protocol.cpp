@@ -9,6 +9,8 @@ namespace skewmon::platform {
 namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
+// Ends a request whose whole-second answer the program refines itself.
+constexpr std::string_view kUnrefinedFlag = " whole";
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -57,7 +59,7 @@ std::optional<std::string> ParseHelloLine(std::string_view line) {
     return std::string(line);
 }
 
-std::optional<std::string> RequestLine(std::uint64_t sequence, std::string_view serverName) {
+std::optional<std::string> RequestLine(std::uint64_t sequence, std::string_view serverName, bool refine) {
     if (sequence == 0 || serverName.empty() || serverName.size() > kMaxRequestName) return std::nullopt;
     if (serverName.find('\0') != std::string_view::npos) return std::nullopt;
     std::string line = std::to_string(sequence);
@@ -66,6 +68,7 @@ std::optional<std::string> RequestLine(std::uint64_t sequence, std::string_view 
         line.push_back(kHex[c >> 4]);
         line.push_back(kHex[c & 15]);
     }
+    if (!refine) line.append(kUnrefinedFlag);
     line.push_back('\n');
     return line;
 }
@@ -74,8 +77,13 @@ std::optional<TodRequest> ParseRequestLine(std::string_view line) {
     if (line.size() > kMaxRequestLine) return std::nullopt;
     const auto sequence = WholeNumber<std::uint64_t>(TakeField(line));
     if (!sequence || *sequence == 0) return std::nullopt;
+    bool refine = true;
+    if (line.ends_with(kUnrefinedFlag)) {
+        line.remove_suffix(kUnrefinedFlag.size());
+        refine = false;
+    }
     if (line.empty() || line.size() % 2 != 0 || line.size() > 2 * kMaxRequestName) return std::nullopt;
-    TodRequest request{*sequence, {}};
+    TodRequest request{*sequence, {}, refine};
     for (std::size_t i = 0; i < line.size(); i += 2) {
         const int high = HexValue(line[i]), low = HexValue(line[i + 1]);
         if (high < 0 || low < 0 || (high == 0 && low == 0)) return std::nullopt;

@@ -1,7 +1,9 @@
 // The lines between the program and a skewmon-tod helper serving requests.
 //
 //   helper, once at start:  "0 ready" | "0 problem TEXT"
-//   program, per query:     "SEQ HEXNAME"        (the server name, hex-coded)
+//   program, per query:     "SEQ HEXNAME" | "SEQ HEXNAME whole"
+//                           (the server name, hex-coded; "whole": a
+//                           whole-second answer comes back unrefined)
 //   helper, per query:      "SEQ OFFSET METHOD TRIP RES"
 //                           (METHOD: "tod" | "negotiate"; TRIP, RES: the
 //                           round trip and the answer's resolution in ms;
@@ -24,7 +26,7 @@ namespace skewmon::platform {
 // Longer request lines are refused; names longer than the query's
 // server-name buffer never reach the helper.
 inline constexpr std::size_t kMaxRequestName = 255;
-inline constexpr std::size_t kMaxRequestLine = 20 + 1 + 2 * kMaxRequestName;
+inline constexpr std::size_t kMaxRequestLine = 20 + 1 + 2 * kMaxRequestName + 6;
 // Longer answer or hello lines are garbage.
 inline constexpr std::size_t kMaxAnswerLine = 300;
 // How much of a problem's text travels.
@@ -33,6 +35,7 @@ inline constexpr std::size_t kMaxProblemText = 240;
 struct TodRequest {
     std::uint64_t sequence = 0;
     std::string serverName;
+    bool refine = true;
 };
 
 struct TodAnswer {
@@ -46,7 +49,7 @@ std::string HelloLine(std::string_view problem);
 std::optional<std::string> ParseHelloLine(std::string_view line);
 
 // None when the name cannot travel (empty, too long, or holding a NUL).
-std::optional<std::string> RequestLine(std::uint64_t sequence, std::string_view serverName);
+std::optional<std::string> RequestLine(std::uint64_t sequence, std::string_view serverName, bool refine = true);
 std::optional<TodRequest> ParseRequestLine(std::string_view line);
 
 std::string AnswerLine(std::uint64_t sequence, const Measurement& measured);

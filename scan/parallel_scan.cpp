@@ -23,9 +23,11 @@ constexpr std::chrono::milliseconds kNoWait{0};
 
 // Machines found reachable, waiting for a query, at most this many times
 // the width: the connection check runs ahead only so far, so that the
-// negotiate reading it took is still fresh when the machine's answer comes.
-constexpr std::size_t kWaitingPerQuery = 4;
-constexpr std::size_t kFewestWaiting = 64;
+// negotiate reading it took is still fresh when the machine's answer comes
+// (a few seconds of answers), yet far enough that the machines that never
+// answer it are mostly given up before the last answers come.
+constexpr std::size_t kWaitingPerQuery = 16;
+constexpr std::size_t kFewestWaiting = 256;
 
 struct Running {
     std::size_t index;

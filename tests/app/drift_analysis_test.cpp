@@ -12,22 +12,13 @@
 #include "app/drift_plot.h"
 #include "app/drift_range.h"
 #include "app/drift_report.h"
+#include "tests/app/history_machines.h"
 
 namespace skewmon {
 namespace {
 
-constexpr std::int64_t kStart = 1796688000000;  // 2026-12-08 00:00 UTC
-
-// One machine of a record.
-HistoryMachine Machine(std::string name, bool answered, std::int64_t offset, double bound, std::string method) {
-    HistoryMachine machine;
-    machine.name = std::move(name);
-    machine.answered = answered;
-    machine.offsetMs = offset;
-    machine.errorBoundMs = bound;
-    machine.method = std::move(method);
-    return machine;
-}
+constexpr std::int64_t kStart = testing::kHistoryStart;
+using testing::Machine;
 
 constexpr std::int64_t kMinute = 60000;
 

@@ -15,24 +15,15 @@
 
 #include "app/drift_history.h"
 #include "platform/files.h"
+#include "tests/app/history_machines.h"
 
 namespace skewmon {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::int64_t kStart = 1796688000000;  // 2026-12-08 00:00 UTC
-
-// One machine of a record.
-HistoryMachine Machine(std::string name, bool answered, std::int64_t offset, double bound, std::string method) {
-    HistoryMachine machine;
-    machine.name = std::move(name);
-    machine.answered = answered;
-    machine.offsetMs = offset;
-    machine.errorBoundMs = bound;
-    machine.method = std::move(method);
-    return machine;
-}
+constexpr std::int64_t kStart = testing::kHistoryStart;
+using testing::Machine;
 
 
 HistoryRecord Record(std::int64_t timeMs, std::int64_t offset = 1234) {

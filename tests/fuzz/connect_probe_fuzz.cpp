@@ -17,24 +17,12 @@
 #include "platform/linux/network/connect_probe.h"
 #include "platform/linux/process/child_process.h"
 #include "tests/fuzz/fuzz_check.h"
+#include "tests/fuzz/loopback_listener.h"
 
 using namespace skewmon::platform;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Listens on 127.0.0.1 at a port the system picks; its number.
-int Listener(std::uint16_t& port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    FUZZ_CHECK(fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-               listen(fd, 16) == 0 && getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0);
-    port = ntohs(address.sin_port);
-    return fd;
-}
 
 // Takes one connection, reads the check's first request, sends `bytes`
 // (reading what else the check sends meanwhile) and closes; gives up after
@@ -65,7 +53,7 @@ void Serve(int listener, const std::uint8_t* bytes, std::size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static std::uint16_t port = 0;
-    static const int listener = Listener(port);
+    static const int listener = skewmon::fuzzing::LoopbackListener(port);
 
     std::thread server(Serve, listener, data, size);
     // The second port is the first one again: it is never tried while the

@@ -41,13 +41,21 @@ class Helper {
 public:
     enum class Event { kLine, kNone, kGone };
 
-    static std::unique_ptr<Helper> Spawn(const std::string& path) {
+    // The two ends of a helper's channel: ours, which never blocks, and the
+    // helper's; both invalid when they cannot be made.
+    static std::pair<UniqueFd, UniqueFd> Channel() {
         int ends[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return nullptr;
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return {UniqueFd(), UniqueFd()};
         UniqueFd ours(ends[0]);
         UniqueFd theirs(ends[1]);
         const int flags = fcntl(ours.get(), F_GETFL);
-        if (flags < 0 || fcntl(ours.get(), F_SETFL, flags | O_NONBLOCK) != 0) return nullptr;
+        if (flags < 0 || fcntl(ours.get(), F_SETFL, flags | O_NONBLOCK) != 0) return {UniqueFd(), UniqueFd()};
+        return {std::move(ours), std::move(theirs)};
+    }
+
+    static std::unique_ptr<Helper> Spawn(const std::string& path) {
+        auto [ours, theirs] = Channel();
+        if (ours.get() < 0) return nullptr;
 
         // libnetapi's complaints would only clutter the program's own
         // output: standard output and error lead nowhere.
@@ -67,12 +75,8 @@ public:
 
     // A helper forked by `zygote`; none when it forks none.
     static std::unique_ptr<Helper> Fork(HelperZygote& zygote) {
-        int ends[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return nullptr;
-        UniqueFd ours(ends[0]);
-        UniqueFd theirs(ends[1]);
-        const int flags = fcntl(ours.get(), F_GETFL);
-        if (flags < 0 || fcntl(ours.get(), F_SETFL, flags | O_NONBLOCK) != 0) return nullptr;
+        auto [ours, theirs] = Channel();
+        if (ours.get() < 0) return nullptr;
         ForkedHelper forked = zygote.fork(theirs.get(), kReadyLimit);
         if (!forked) return nullptr;
         theirs.reset();

@@ -26,9 +26,7 @@ namespace {
 // Takes one connection, sends `bytes` and closes it; gives up after a second
 // without a client.
 void Serve(int listener, const std::uint8_t* bytes, std::size_t size) {
-    pollfd ready{listener, POLLIN, 0};
-    if (poll(&ready, 1, 1000) <= 0) return;
-    const UniqueFd client(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    const UniqueFd client = skewmon::fuzzing::AcceptOne(listener);
     if (client.get() < 0) return;
     std::size_t sent = 0;
     while (sent < size) {
